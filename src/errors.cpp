@@ -1,0 +1,1 @@
+// placeholder: the Python layer is being written

@@ -1,0 +1,59 @@
+// Scan data of _FUNCnnn.DAT: the time-of-flight calibration shared by all
+// decoders and the three packed scan encodings.
+//   Encoding A: 6-byte records, a sentinel then peaks (older Q-TOF).
+//   Encoding C: 8-byte records with a bin fraction (1-D spectra of Variant B).
+//   Encoding B: 8-byte records with a drift position (ion mobility).
+// Decoders are pure functions over a borrowed view of one scan's bytes.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "raw/error.hpp"
+#include "raw/extern_inf.hpp"
+#include "raw/functions_inf.hpp"
+#include "raw/header.hpp"
+
+namespace tessmoor::raw {
+
+struct TofCalibration {
+    std::vector<double> coefficients;  // constant term first
+    CalibrationKind kind = CalibrationKind::T0;
+    double flight_constant = 0.0;  // microseconds for m/z 1
+    double mz_low = 0.0;
+    double mz_high = 0.0;
+    double drift_scale_ms = 0.0;
+
+    // Cannot fail: a function without a calibration line gets kind T0 and no
+    // coefficients.
+    static TofCalibration build(const FunctionInfo& function, const Header& header,
+                                const ExternInf& extern_inf, std::uint32_t func_index);
+};
+
+// Flight time in microseconds of an ion of m/z 1 (lteff in mm, veff in V).
+double flight_constant(double lteff, double veff) noexcept;
+
+// Calibrated m/z of a raw flight time t (microseconds).
+double time_to_mz(const TofCalibration& cal, double t) noexcept;
+
+struct Spectrum {
+    std::vector<double> mz;
+    std::vector<float> intensity;
+};
+
+struct ImsSpectrum {
+    std::vector<double> mz;
+    std::vector<double> drift_time_ms;
+    std::vector<float> intensity;
+};
+
+Expected<Spectrum, std::string> decode_encoding_a(std::span<const std::uint8_t> scan,
+                                                  const TofCalibration& cal);
+Expected<ImsSpectrum, std::string> decode_encoding_b(std::span<const std::uint8_t> scan,
+                                                     const TofCalibration& cal);
+Expected<Spectrum, std::string> decode_encoding_c(std::span<const std::uint8_t> scan,
+                                                  const TofCalibration& cal);
+
+}  // namespace tessmoor::raw

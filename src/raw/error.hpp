@@ -1,0 +1,85 @@
+// Errors as values for the raw-directory core.
+//
+// Nothing in src/raw throws an error of its own or touches Python: parsers
+// and decoders return Expected<T> (a value or an Error), and the Python layer
+// converts an Error into an exception at the one place where it returns to
+// the interpreter.  (Allocation failure may still surface as std::bad_alloc;
+// the Python layer catches it at the boundary.)
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace tessmoor::raw {
+
+// The C library's message for an error number, then " (os error N)".
+std::string os_error_text(int errnum);
+
+// A bare operating-system error, as returned by the file access layer.
+struct OsError {
+    int code = 0;
+    std::string text() const { return os_error_text(code); }
+};
+
+// The library's error value: either a failed whole-file read (I/O kind) or a
+// parser's message (parse kind).  Parse messages begin with the file's or
+// the encoding's name.
+class Error {
+public:
+    enum class Kind : std::uint8_t { Io, Parse };
+
+    static Error io(int errnum) { return Error(Kind::Io, errnum, {}); }
+    static Error io(OsError e) { return io(e.code); }
+    static Error parse(std::string message) { return Error(Kind::Parse, 0, std::move(message)); }
+
+    Kind kind() const noexcept { return kind_; }
+    int os_errno() const noexcept { return errno_; }
+    const std::string& message() const noexcept { return message_; }
+
+    // "I/O error: " + OS error text, or "parse error: " + message.
+    std::string text() const;
+
+private:
+    Error(Kind k, int e, std::string m) : kind_(k), errno_(e), message_(std::move(m)) {}
+    Kind kind_;
+    int errno_;
+    std::string message_;
+};
+
+// A value of type T or an error of type E, in the manner of LLVM's Expected.
+// Both constructors are implicit so that `return value;` and `return error;`
+// read naturally in parsers.
+template <class T, class E = Error>
+class [[nodiscard]] Expected {
+    static_assert(!std::is_same_v<std::decay_t<T>, std::decay_t<E>>,
+                  "Expected<T, E> needs distinct value and error types");
+
+public:
+    Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Expected(E error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    bool has_value() const noexcept { return v_.index() == 0; }
+    explicit operator bool() const noexcept { return has_value(); }
+
+    T& value() & { return std::get<0>(v_); }
+    const T& value() const& { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+
+    E& error() & { return std::get<1>(v_); }
+    const E& error() const& { return std::get<1>(v_); }
+    E&& error() && { return std::get<1>(std::move(v_)); }
+
+    T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
+    T&& operator*() && { return std::move(*this).value(); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+
+private:
+    std::variant<T, E> v_;
+};
+
+}  // namespace tessmoor::raw

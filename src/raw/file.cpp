@@ -1,0 +1,148 @@
+#include "raw/file.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <limits>
+#include <utility>
+
+namespace tessmoor::raw {
+
+namespace {
+
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+bool stat_path(const std::string& path, struct stat& st) {
+    if (has_nul(path)) return false;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Reads to end of file starting at `offset`, growing the buffer as needed.
+// `hint` is the size the file's status reported; a file that grew or shrank
+// since is read as it is now.
+Expected<Bytes, OsError> read_to_end(int fd, std::uint64_t hint) {
+    Bytes buf;
+    std::size_t cap = hint > 0 && hint < std::numeric_limits<std::size_t>::max() / 2
+                          ? static_cast<std::size_t>(hint) + 1
+                          : 8192;
+    buf.resize(cap);
+    std::size_t len = 0;
+    for (;;) {
+        if (len == buf.size()) buf.resize(buf.size() * 2);
+        ssize_t got = ::pread(fd, buf.data() + len, buf.size() - len, static_cast<off_t>(len));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return OsError{errno};
+        }
+        if (got == 0) break;
+        len += static_cast<std::size_t>(got);
+    }
+    buf.resize(len);
+    buf.shrink_to_fit();
+    return buf;
+}
+
+int open_read(const std::string& path) {
+    if (has_nul(path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// pread cannot read a directory; it fails with EISDIR like read(2) does, so
+// a directory gives the same error whether read whole or by range.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+std::string join_path(std::string_view dir, std::string_view name) {
+    std::string out;
+    out.reserve(dir.size() + 1 + name.size());
+    out.append(dir);
+    if (!dir.empty() && dir.back() != '/') out.push_back('/');
+    out.append(name);
+    return out;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st;
+    return stat_path(path, st);
+}
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return stat_path(path, st) && S_ISDIR(st.st_mode);
+}
+
+Expected<Bytes, OsError> read_whole_file(const std::string& path) {
+    Fd f{open_read(path)};
+    if (f.fd < 0) return OsError{errno};
+    struct stat st;
+    std::uint64_t hint = 0;
+    if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        hint = static_cast<std::uint64_t>(st.st_size);
+    return read_to_end(f.fd, hint);
+}
+
+Expected<OpenFile, OsError> OpenFile::open(const std::string& path) {
+    int fd = open_read(path);
+    if (fd < 0) return OsError{errno};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        int e = errno;
+        ::close(fd);
+        return OsError{e};
+    }
+    bool regular = S_ISREG(st.st_mode);
+    std::uint64_t size = regular && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    return OpenFile(fd, size, regular);
+}
+
+OpenFile::OpenFile(OpenFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), regular_(other.regular_) {}
+
+OpenFile& OpenFile::operator=(OpenFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        size_ = other.size_;
+        regular_ = other.regular_;
+    }
+    return *this;
+}
+
+OpenFile::~OpenFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Expected<bool, OsError> OpenFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        std::uint64_t pos = offset + done;
+        if (pos > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+        ssize_t got = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(pos));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return OsError{errno};
+        }
+        if (got == 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+Expected<Bytes, OsError> OpenFile::read_all() const { return read_to_end(fd_, size_); }
+
+}  // namespace tessmoor::raw

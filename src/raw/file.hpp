@@ -1,0 +1,63 @@
+// File access: path joining, existence tests, whole-file reads and ranged
+// reads.  Every failure is the operating system's error number, unchanged.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "raw/error.hpp"
+
+namespace tessmoor::raw {
+
+using Bytes = std::vector<std::uint8_t>;
+using ByteView = std::span<const std::uint8_t>;
+
+// Joins a directory path and a file name the POSIX way: a "/" is inserted
+// only when the directory text does not already end with one.  The
+// directory text is kept exactly as the caller wrote it.
+std::string join_path(std::string_view dir, std::string_view name);
+
+// Status queries following symbolic links.  Any failure of the query counts
+// as "does not exist" / "is not a directory".  A path holding a NUL
+// character names nothing (the C interface would cut it short there).
+bool path_exists(const std::string& path);
+bool is_directory(const std::string& path);
+
+// Reads a whole file into memory: open, then read to end.
+Expected<Bytes, OsError> read_whole_file(const std::string& path);
+
+// An open file for ranged reads.  The descriptor is closed when the object
+// goes away, on every path.
+class OpenFile {
+public:
+    static Expected<OpenFile, OsError> open(const std::string& path);
+
+    OpenFile(OpenFile&& other) noexcept;
+    OpenFile& operator=(OpenFile&& other) noexcept;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile();
+
+    // Size and kind from the open file's status at the time of opening.
+    std::uint64_t size() const noexcept { return size_; }
+    bool is_regular() const noexcept { return regular_; }
+
+    // Reads out.size() bytes at `offset`.  Returns false when the file ended
+    // before that many bytes could be read (it shrank since its status was
+    // taken); the content of `out` is then unspecified.
+    Expected<bool, OsError> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
+
+    // Reads from offset 0 to the end of the file, as it is now.
+    Expected<Bytes, OsError> read_all() const;
+
+private:
+    OpenFile(int fd, std::uint64_t size, bool regular) : fd_(fd), size_(size), regular_(regular) {}
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    bool regular_ = false;
+};
+
+}  // namespace tessmoor::raw
