@@ -3,6 +3,8 @@
 #include <limits>
 #include <string>
 
+#include "errors.hpp"
+
 namespace tessmoor::py {
 
 namespace {
@@ -67,15 +69,10 @@ bool bind(const Signature& sig, PyObject* const* positional, Py_ssize_t npositio
 // OverflowError, a UnicodeEncodeError) is left exactly as it is.
 void name_type_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (!value) {
-        PyErr_Restore(type, value, tb);
-        return;
-    }
+    PyObject* original = take_exception();
+    if (!original) return;
 
-    PyObject* text = PyObject_Str(value);
+    PyObject* text = PyObject_Str(original);
     PyObject* msg = text ? PyUnicode_FromFormat("argument '%s': %U", name, text) : nullptr;
     Py_XDECREF(text);
     PyObject* renamed = msg ? PyObject_CallOneArg(PyExc_TypeError, msg) : nullptr;
@@ -84,16 +81,16 @@ void name_type_error(const char* name) {
         // The original's str() failed, or memory ran out: the original
         // error says more than that failure would.
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        raise(original);
         return;
     }
-
-    if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(renamed, cause);  // steals
-    Py_DECREF(type);
-    Py_DECREF(value);
-    if (tb) PyException_SetTraceback(renamed, tb);
-    Py_INCREF(PyExc_TypeError);
-    PyErr_Restore(PyExc_TypeError, renamed, tb);  // steals tb
+    if (PyObject* cause = PyException_GetCause(original)) PyException_SetCause(renamed, cause);  // steals
+    if (PyObject* tb = PyException_GetTraceback(original)) {
+        PyException_SetTraceback(renamed, tb);
+        Py_DECREF(tb);
+    }
+    Py_DECREF(original);
+    raise(renamed);
 }
 
 }  // namespace

@@ -34,12 +34,31 @@ PyObject* failure_to_py(raw::Failure failure) {
 
 PyObject* raise(PyObject* exc) {
     if (!exc) return nullptr;
-    // PyErr_Restore, unlike PyErr_SetObject, attaches no implicit context:
-    // the library's exceptions stand on their own.
+    // Unlike PyErr_SetObject, neither of these attaches the exception being
+    // handled as context: the library's exceptions stand on their own.
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
     Py_INCREF(type);
-    PyErr_Restore(type, exc, nullptr);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
     return nullptr;
+}
+
+PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
 }
 
 namespace {
@@ -61,33 +80,22 @@ PyObject* fault_type() {
 void raise_fault(const char* what) noexcept {
     // Whatever was pending when the fault surfaced becomes its context, so
     // that nothing of the trail is lost.
-    PyObject *pt = nullptr, *pv = nullptr, *ptb = nullptr;
-    PyErr_Fetch(&pt, &pv, &ptb);
-    if (pt) {
-        PyErr_NormalizeException(&pt, &pv, &ptb);
-        if (pv && ptb) PyException_SetTraceback(pv, ptb);
-    }
-
+    PyObject* pending = take_exception();
     PyObject* type = fault_type();
     PyObject* exc = nullptr;
     if (type) {
-        PyObject* msg = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)),
-                                             "replace");
+        PyObject* msg = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace");
         if (msg) {
             exc = PyObject_CallOneArg(type, msg);
             Py_DECREF(msg);
         }
     }
     if (!exc) {
-        // Could not even build the fault: report that failure instead.
-        Py_XDECREF(pt);
-        Py_XDECREF(pv);
-        Py_XDECREF(ptb);
+        // Could not even build the fault: that failure is what is raised.
+        Py_XDECREF(pending);
         return;
     }
-    if (pv) PyException_SetContext(exc, pv);  // steals pv
-    Py_XDECREF(pt);
-    Py_XDECREF(ptb);
+    if (pending) PyException_SetContext(exc, pending);  // steals
     raise(exc);
 }
 

@@ -29,9 +29,13 @@ PyObject* io_to_py(int errnum);
 PyObject* failure_to_py(raw::Failure failure);
 
 // Makes `exc` (a new reference, or nullptr when building it failed) the
-// current exception, with no cause and no context, and returns nullptr so
+// current exception as it stands, adding no context, and returns nullptr so
 // that callers can `return raise(...)`.
 PyObject* raise(PyObject* exc);
+
+// Takes the pending exception out of the interpreter, as an instance with
+// its traceback attached (a new reference); nullptr when none is pending.
+PyObject* take_exception();
 
 inline PyObject* raise_failure(raw::Failure failure) {
     return raise(failure_to_py(std::move(failure)));
