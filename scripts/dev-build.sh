@@ -7,6 +7,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/dev}
+mkdir -p "$build" && build=$(cd "$build" && pwd)
 shift || true
 type=${BUILD_TYPE:-Debug}
 san=OFF
