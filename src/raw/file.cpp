@@ -56,8 +56,7 @@ int open_read(const std::string& path) {
     return fd;
 }
 
-// pread cannot read a directory; it fails with EISDIR like read(2) does, so
-// a directory gives the same error whether read whole or by range.
+// Closes a descriptor on every path out of a whole-file read.
 struct Fd {
     int fd;
     ~Fd() {
