@@ -81,7 +81,7 @@ struct ScaleUnits {
     std::string units;
 };
 
-// The spec string is "$CC$,<scale>,a,b,c,<units>": six comma-separated
+// The "$CC$" string is "$CC$,<scale>,a,b,c,<units>": six comma-separated
 // pieces, the last taking everything after the fifth comma (commas
 // included).  Only the scale and the units are used, and only together: a
 // spec string that is short or whose scale does not parse as a number
@@ -108,7 +108,7 @@ ChromChannel parse_channel(const std::uint8_t* rec, std::uint64_t index) {
     ch.index = index;
     ch.source_type = le::u32(rec);
 
-    // The name ends at the first NUL, or fills the field.  The spec string
+    // The name ends at the first NUL, or fills the field.  The "$CC$" string
     // is searched for over the whole field, independently of the name: it
     // usually follows the name's NUL, but a marker before that NUL counts
     // too (and then also shows in the name).
