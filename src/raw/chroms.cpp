@@ -41,21 +41,6 @@ constexpr char32_t cp1252_high[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98-9F
 };
 
-// Every code point above comes from the Basic Multilingual Plane, so at most
-// three UTF-8 bytes are needed.
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
 using ByteSpan = std::span<const std::uint8_t>;
 
 // Position of the first NUL in `s` at or after `from`, or s.size().
@@ -132,9 +117,9 @@ std::string decode_windows_1252(std::span<const std::uint8_t> bytes) {
     out.reserve(bytes.size());
     for (const std::uint8_t b : bytes) {
         if (b >= 0x80 && b < 0xA0)
-            append_utf8(out, cp1252_high[b - 0x80]);
+            text::append_utf8(out, cp1252_high[b - 0x80]);
         else
-            append_utf8(out, static_cast<char32_t>(b));  // ASCII and Latin-1 coincide
+            text::append_utf8(out, static_cast<char32_t>(b));  // ASCII and Latin-1 coincide
     }
     return out;
 }
