@@ -5,6 +5,7 @@ what a query needs yet behave like whole-file reads."""
 import errno
 import os
 import shutil
+import socket
 import struct
 
 import pytest
@@ -109,6 +110,25 @@ def test_unreadable_dat_gives_bare_os_text(tmp_path):
     os.chmod(root / "_FUNC001.DAT", 0)
     r = tessmoor.RawReader(str(root))
     raises(r.n_scans, 1, match_exact=os.strerror(errno.EACCES) + " (os error 13)")
+
+
+@pytest.mark.parametrize("name", ["_FUNC001.IDX", "_FUNC001.DAT"])
+def test_existing_file_that_cannot_be_opened_gives_bare_os_text(tmp_path, monkeypatch, name):
+    # A socket exists for a status query, yet opening it fails (ENXIO), even
+    # for root: the failed read of an existing file, without any prefix.
+    root = make_run(tmp_path / "r.raw", data={1: FunctionData("B", [scan_c()])})
+    os.unlink(root / name)
+    monkeypatch.chdir(root)  # socket paths are limited in length
+    sock = socket.socket(socket.AF_UNIX)
+    sock.bind(name)
+    try:
+        r = tessmoor.RawReader(str(root))
+        text = os.strerror(errno.ENXIO) + f" (os error {errno.ENXIO})"
+        for call in (lambda: r.n_scans(1), lambda: r.retention_time(1, 0), lambda: r.read_spectrum(1, 0),
+                     lambda: r.read_ims_spectrum(1, 0)):
+            raises(call, match_exact=text)
+    finally:
+        sock.close()
 
 
 def write_fn(root, idx, dat):
