@@ -271,3 +271,26 @@ def test_fifo_dat_is_read_whole(tmp_path):
         assert len(tessmoor.RawReader(str(root)).read_spectrum(1, 0)) == 0
     finally:
         os.waitpid(pid, 0)
+
+
+PSEUDO_FILE = "/proc/sys/kernel/ostype"  # "Linux\n": 6 bytes, yet its status says 0
+
+
+@pytest.mark.skipif(not os.path.exists(PSEUDO_FILE), reason="needs Linux /proc")
+@pytest.mark.parametrize("linked, idx, calls", [
+    ("_FUNC001.IDX", b"", [
+        ("n_scans", (1,), "parse error: _FUNCnnn.IDX: size 6 is not a multiple of 22 (Variant A) or 30 (Variant B)"),
+    ]),
+    ("_FUNC001.DAT", idx_b_record(0, 0.0), [
+        ("read_spectrum", (1, 0), "parse error: Encoding C: scan size 6 is not a multiple of 8"),
+        ("read_ims_spectrum", (1, 0), "parse error: Encoding B: scan size 6 is not a multiple of 8"),
+    ]),
+], ids=["idx", "dat"])
+def test_file_with_content_beyond_its_status_size_is_read_whole(tmp_path, linked, idx, calls):
+    root = make_run(tmp_path / "r.raw")
+    write_fn(root, idx, b"")
+    os.unlink(root / linked)
+    os.symlink(PSEUDO_FILE, root / linked)
+    r = tessmoor.RawReader(str(root))
+    for method, args, msg in calls:
+        raises(getattr(r, method), *args, match_exact=msg)
