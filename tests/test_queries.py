@@ -5,6 +5,7 @@ what a query needs yet behave like whole-file reads."""
 import errno
 import os
 import shutil
+import socket
 import struct
 
 import pytest
@@ -109,6 +110,25 @@ def test_unreadable_dat_gives_bare_os_text(tmp_path):
     os.chmod(root / "_FUNC001.DAT", 0)
     r = tessmoor.RawReader(str(root))
     raises(r.n_scans, 1, match_exact=os.strerror(errno.EACCES) + " (os error 13)")
+
+
+@pytest.mark.parametrize("name", ["_FUNC001.IDX", "_FUNC001.DAT"])
+def test_existing_file_that_cannot_be_opened_gives_bare_os_text(tmp_path, monkeypatch, name):
+    # A socket exists for a status query, yet opening it fails (ENXIO), even
+    # for root: the failed read of an existing file, without any prefix.
+    root = make_run(tmp_path / "r.raw", data={1: FunctionData("B", [scan_c()])})
+    os.unlink(root / name)
+    monkeypatch.chdir(root)  # socket paths are limited in length
+    sock = socket.socket(socket.AF_UNIX)
+    sock.bind(name)
+    try:
+        r = tessmoor.RawReader(str(root))
+        text = os.strerror(errno.ENXIO) + f" (os error {errno.ENXIO})"
+        for call in (lambda: r.n_scans(1), lambda: r.retention_time(1, 0), lambda: r.read_spectrum(1, 0),
+                     lambda: r.read_ims_spectrum(1, 0)):
+            raises(call, match_exact=text)
+    finally:
+        sock.close()
 
 
 def write_fn(root, idx, dat):
@@ -251,3 +271,26 @@ def test_fifo_dat_is_read_whole(tmp_path):
         assert len(tessmoor.RawReader(str(root)).read_spectrum(1, 0)) == 0
     finally:
         os.waitpid(pid, 0)
+
+
+PSEUDO_FILE = "/proc/sys/kernel/ostype"  # "Linux\n": 6 bytes, yet its status says 0
+
+
+@pytest.mark.skipif(not os.path.exists(PSEUDO_FILE), reason="needs Linux /proc")
+@pytest.mark.parametrize("linked, idx, calls", [
+    ("_FUNC001.IDX", b"", [
+        ("n_scans", (1,), "parse error: _FUNCnnn.IDX: size 6 is not a multiple of 22 (Variant A) or 30 (Variant B)"),
+    ]),
+    ("_FUNC001.DAT", idx_b_record(0, 0.0), [
+        ("read_spectrum", (1, 0), "parse error: Encoding C: scan size 6 is not a multiple of 8"),
+        ("read_ims_spectrum", (1, 0), "parse error: Encoding B: scan size 6 is not a multiple of 8"),
+    ]),
+], ids=["idx", "dat"])
+def test_file_with_content_beyond_its_status_size_is_read_whole(tmp_path, linked, idx, calls):
+    root = make_run(tmp_path / "r.raw")
+    write_fn(root, idx, b"")
+    os.unlink(root / linked)
+    os.symlink(PSEUDO_FILE, root / linked)
+    r = tessmoor.RawReader(str(root))
+    for method, args, msg in calls:
+        raises(getattr(r, method), *args, match_exact=msg)

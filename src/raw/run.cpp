@@ -81,9 +81,12 @@ public:
         }
         auto file = OpenFile::open(path);
         if (!file) return file.error();
-        if (!file->is_regular()) {
+        if (!file->is_regular() || file->size() == 0) {
             // Directories, pipes and devices: read as a whole read would, so
-            // that errors (EISDIR for a directory) and contents agree.
+            // that errors (EISDIR for a directory) and contents agree.  A
+            // regular file whose status says 0 bytes is read the same way:
+            // pseudo-files (/proc) report 0 yet have content, and for a truly
+            // empty file the whole read costs nothing.
             auto bytes = file->read_all();
             if (!bytes) return bytes.error();
             return Source(std::move(bytes).value());
