@@ -1,7 +1,7 @@
 #include "raw/extern_inf.hpp"
 
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "raw/file.hpp"
 #include "raw/text.hpp"
@@ -12,18 +12,33 @@ namespace {
 
 constexpr std::string_view kFunctionHeader = "Function Parameters - Function ";
 
-// Settings are "Name (unit)<whitespace>value".  The name is the key before
-// any "(" with trailing whitespace removed; the tokens of a key are joined
-// with single spaces, so "Pusher  Cycle\tTime" reads as "Pusher Cycle Time".
-std::string setting_name(const std::vector<std::string_view>& tokens) {
+// Settings are "Name (unit)<whitespace>value": the value is the last token
+// of the line, the key all the tokens before it joined with single spaces,
+// so "Pusher  Cycle\tTime" reads as "Pusher Cycle Time".  The name is the
+// key before any "(" with trailing whitespace removed.  Tokens are taken
+// one at a time, so a long line costs no list of its tokens.
+struct Setting {
+    std::string name;
+    std::string_view value;
+};
+
+std::optional<Setting> read_setting(std::string_view line) {
+    text::TokenCursor tokens(line);
+    std::optional<std::string_view> last = tokens.next();
+    if (!last) return std::nullopt;
     std::string key;
-    for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
-        if (i > 0) key.push_back(' ');
-        key.append(tokens[i]);
+    bool two_or_more = false;
+    while (const std::optional<std::string_view> token = tokens.next()) {
+        // The token before this one belongs to the key.
+        if (two_or_more) key.push_back(' ');
+        key.append(*last);
+        two_or_more = true;
+        last = token;
     }
+    if (!two_or_more) return std::nullopt;
     const std::size_t paren = key.find('(');
     if (paren != std::string::npos) key.erase(paren);
-    return std::string(text::trim(key));
+    return Setting{std::string(text::trim(key)), *last};
 }
 
 }  // namespace
@@ -35,17 +50,18 @@ Expected<ExternInf> ExternInf::from_str(std::string_view text) {
     // The function whose block the current line is in, if any.
     FunctionParameters* selected = nullptr;
 
-    for (const std::string_view raw_line : text::split_lines(text)) {
-        const std::string_view line = text::trim(raw_line);
+    text::LineCursor lines(text);
+    while (const std::optional<std::string_view> raw_line = lines.next()) {
+        const std::string_view line = text::trim(*raw_line);
         if (line.empty()) continue;
 
         if (line.starts_with(kFunctionHeader)) {
             // "Function Parameters - Function 2 - TOF MS FUNCTION": the number
             // is the first token, which may carry trailing dashes ("3-").
-            const std::vector<std::string_view> tokens =
-                text::split_white_space(line.substr(kFunctionHeader.size()));
-            if (tokens.empty()) continue;
-            std::string_view number = tokens.front();
+            const std::optional<std::string_view> token =
+                text::TokenCursor(line.substr(kFunctionHeader.size())).next();
+            if (!token) continue;
+            std::string_view number = *token;
             while (number.ends_with('-')) number.remove_suffix(1);
             const std::optional<std::uint32_t> n = text::parse_u32(number);
             if (!n) continue;  // selection unchanged
@@ -65,9 +81,9 @@ Expected<ExternInf> ExternInf::from_str(std::string_view text) {
             continue;
         }
 
-        const std::vector<std::string_view> tokens = text::split_white_space(line);
-        if (tokens.size() < 2) continue;
-        const std::string name = setting_name(tokens);
+        const std::optional<Setting> setting = read_setting(line);
+        if (!setting) continue;  // fewer than two tokens
+        const std::string& name = setting->name;
 
         std::optional<double>* global = nullptr;
         if (name == "Lteff")
@@ -83,7 +99,7 @@ Expected<ExternInf> ExternInf::from_str(std::string_view text) {
         if (!global && !per_function) continue;
 
         // A value that is not a number ("Automatic", a unit) is skipped.
-        const std::optional<double> value = text::parse_float(tokens.back());
+        const std::optional<double> value = text::parse_float(setting->value);
         if (!value) continue;
 
         if (global) {

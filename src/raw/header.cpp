@@ -36,20 +36,15 @@ Expected<std::pair<std::uint32_t, Calibration>> parse_calibration(std::string_vi
         return Error::parse("_HEADER.TXT: invalid function index in key " + text::debug_quote(key));
 
     // Items are cut at every comma; empty items count here so that a
-    // trailing comma leaves an empty type word.
-    std::vector<std::string_view> items;
-    for (std::size_t start = 0;;) {
-        const std::size_t comma = value.find(',', start);
-        if (comma == std::string_view::npos) {
-            items.push_back(value.substr(start));
-            break;
-        }
-        items.push_back(value.substr(start, comma - start));
-        start = comma + 1;
-    }
+    // trailing comma leaves an empty type word.  The last item is the type
+    // word and is checked first; the items before it are walked in place,
+    // without a list of them.
+    const std::size_t last_comma = value.rfind(',');
+    const std::string_view last_item =
+        last_comma == std::string_view::npos ? value : value.substr(last_comma + 1);
 
     Calibration cal;
-    const std::string_view type_word = text::trim(items.back());
+    const std::string_view type_word = text::trim(last_item);
     if (type_word == "T0")
         cal.kind = CalibrationKind::T0;
     else if (type_word == "T1")
@@ -57,14 +52,22 @@ Expected<std::pair<std::uint32_t, Calibration>> parse_calibration(std::string_vi
     else
         return Error::parse("_HEADER.TXT: unknown calibration type " + text::debug_quote(type_word));
 
-    items.pop_back();
-    cal.coefficients.reserve(items.size());
-    for (const std::string_view item : items) {
+    if (last_comma == std::string_view::npos) return std::pair{*index, std::move(cal)};
+    // The items before the type word: value[0, last_comma) cut at commas.
+    const std::string_view before = value.substr(0, last_comma);
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = before.find(',', start);
+        const std::string_view item = comma == std::string_view::npos
+                                          ? before.substr(start)
+                                          : before.substr(start, comma - start);
         const std::string_view t = text::trim(item);
-        if (t.empty()) continue;  // "1.5, ,2.5" has two coefficients
-        const std::optional<double> c = text::parse_float(t);
-        if (!c) return Error::parse("_HEADER.TXT: invalid coefficient " + text::debug_quote(item));
-        cal.coefficients.push_back(*c);
+        if (!t.empty()) {  // "1.5, ,2.5" has two coefficients
+            const std::optional<double> c = text::parse_float(t);
+            if (!c) return Error::parse("_HEADER.TXT: invalid coefficient " + text::debug_quote(item));
+            cal.coefficients.push_back(*c);
+        }
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
     }
     return std::pair{*index, std::move(cal)};
 }
@@ -73,9 +76,10 @@ Expected<std::pair<std::uint32_t, Calibration>> parse_calibration(std::string_vi
 
 Expected<Header> Header::from_str(std::string_view text) {
     Header h;
-    for (const std::string_view raw_line : text::split_lines(text)) {
+    text::LineCursor lines(text);
+    while (const std::optional<std::string_view> raw_line = lines.next()) {
         // Only "$$ Key: value" lines carry information.
-        const std::string_view line = text::trim(raw_line);
+        const std::string_view line = text::trim(*raw_line);
         if (!line.starts_with("$$")) continue;
         const std::string_view rest = line.substr(2);
         const std::size_t sep = rest.find(": ");

@@ -168,20 +168,24 @@ bool is_valid_utf8(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+std::optional<std::string_view> LineCursor::next() noexcept {
+    if (rest_.empty()) return std::nullopt;
+    const std::size_t lf = rest_.find('\n');
+    if (lf == std::string_view::npos) {
+        const std::string_view line = rest_;
+        rest_ = {};
+        return line;
+    }
+    std::string_view line = rest_.substr(0, lf);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    rest_.remove_prefix(lf + 1);
+    return line;
+}
+
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t lf = text.find('\n', start);
-        if (lf == std::string_view::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        std::size_t end = lf;
-        if (end > start && text[end - 1] == '\r') --end;
-        lines.push_back(text.substr(start, end - start));
-        start = lf + 1;
-    }
+    LineCursor cursor(text);
+    while (const std::optional<std::string_view> line = cursor.next()) lines.push_back(*line);
     return lines;
 }
 
@@ -206,22 +210,24 @@ std::string_view trim(std::string_view s) noexcept {
     return s;
 }
 
+std::optional<std::string_view> TokenCursor::next() noexcept {
+    std::size_t token_start = std::string_view::npos;
+    while (pos_ < text_.size()) {
+        const Step st = decode_at(text_, pos_);
+        const bool white = st.ok && is_white_space(st.cp);
+        if (white && token_start != std::string_view::npos)
+            return text_.substr(token_start, pos_ - token_start);
+        if (!white && token_start == std::string_view::npos) token_start = pos_;
+        pos_ += st.len;
+    }
+    if (token_start != std::string_view::npos) return text_.substr(token_start);
+    return std::nullopt;
+}
+
 std::vector<std::string_view> split_white_space(std::string_view s) {
     std::vector<std::string_view> tokens;
-    std::size_t pos = 0;
-    std::size_t token_start = std::string_view::npos;
-    while (pos < s.size()) {
-        const Step st = decode_at(s, pos);
-        const bool white = st.ok && is_white_space(st.cp);
-        if (white && token_start != std::string_view::npos) {
-            tokens.push_back(s.substr(token_start, pos - token_start));
-            token_start = std::string_view::npos;
-        } else if (!white && token_start == std::string_view::npos) {
-            token_start = pos;
-        }
-        pos += st.len;
-    }
-    if (token_start != std::string_view::npos) tokens.push_back(s.substr(token_start));
+    TokenCursor cursor(s);
+    while (const std::optional<std::string_view> token = cursor.next()) tokens.push_back(*token);
     return tokens;
 }
 

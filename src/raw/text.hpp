@@ -27,9 +27,22 @@ void append_utf8(std::string& out, char32_t c);
 // True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::span<const std::uint8_t> bytes);
 
-// Cuts text at every LF; a CR right before the LF goes with it; a final
-// piece without LF is a line too (an empty text has no line, a text ending
-// in LF has no empty last line).  Views point into `text`.
+// Hands out the lines of a text one at a time, so that reading a file keeps
+// no list of its lines.  The text is cut at every LF; a CR right before the
+// LF goes with it; a final piece without LF is a line too (an empty text has
+// no line, a text ending in LF has no empty last line).  Views point into
+// the text.
+class LineCursor {
+public:
+    explicit LineCursor(std::string_view text) noexcept : rest_(text) {}
+    // The next line, or std::nullopt after the last one.
+    std::optional<std::string_view> next() noexcept;
+
+private:
+    std::string_view rest_;
+};
+
+// All lines at once, as LineCursor hands them out.
 std::vector<std::string_view> split_lines(std::string_view text);
 
 // Unicode White_Space property.
@@ -38,7 +51,21 @@ bool is_white_space(char32_t c) noexcept;
 // Removes leading and trailing White_Space characters from UTF-8 text.
 std::string_view trim(std::string_view s) noexcept;
 
-// Cuts UTF-8 text into tokens at runs of White_Space.
+// Hands out the tokens of UTF-8 text one at a time: the text is cut at runs
+// of White_Space, and the pieces between them are the tokens (never empty).
+// Views point into the text.
+class TokenCursor {
+public:
+    explicit TokenCursor(std::string_view text) noexcept : text_(text) {}
+    // The next token, or std::nullopt after the last one.
+    std::optional<std::string_view> next() noexcept;
+
+private:
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+// All tokens at once, as TokenCursor hands them out.
 std::vector<std::string_view> split_white_space(std::string_view s);
 
 // The float grammar: optional sign, then "inf" / "infinity" / "nan" in any
