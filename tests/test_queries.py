@@ -4,6 +4,7 @@ what a query needs yet behave like whole-file reads."""
 
 import errno
 import os
+import random
 import shutil
 import socket
 import struct
@@ -294,3 +295,88 @@ def test_file_with_content_beyond_its_status_size_is_read_whole(tmp_path, linked
     r = tessmoor.RawReader(str(root))
     for method, args, msg in calls:
         raises(getattr(r, method), *args, match_exact=msg)
+
+
+# --- the reader against a model that reads both files whole ----------------
+
+def whole_file_model(idx, dat, scan_index, enc, fn, fc):
+    """What a query gives when both files are read whole: the decoded arrays,
+    or the message of the RuntimeError."""
+    from test_spectra import model_decode
+    if len(idx) % 22 == 0:
+        recs = [struct.unpack_from("<IH", idx, o) for o in range(0, len(idx), 22)]
+        if enc == "B":
+            return "function uses Encoding A (not IMS); use read_spectrum instead"
+        if scan_index >= len(recs):
+            return f"scan {scan_index} out of range"
+        offset, count = recs[scan_index]
+        if offset + 6 * count > len(dat):
+            return "scan offset out of DAT bounds"
+        scan = dat[offset:offset + 6 * count]
+        if not scan:
+            return [], [], []
+        if scan[2] != 0x70:
+            return f"parse error: Encoding A: first record block_type 0x{scan[2]:02x} is not sentinel (0x70)"
+        if scan[4:6] == b"\0\0":
+            return "parse error: Encoding A: sentinel_tof_bin is zero"
+        return model_decode("A", scan, fn, fc, [], "T0")
+    offsets = [struct.unpack_from("<I", idx, o + 22)[0] for o in range(0, len(idx), 30)]
+    if scan_index >= len(offsets):
+        return f"scan {scan_index} out of range"
+    start = offsets[scan_index]
+    end = offsets[scan_index + 1] if scan_index + 1 < len(offsets) else len(dat)
+    if not (start < end <= len(dat)):
+        return [], [], []
+    scan = dat[start:end]
+    if len(scan) % 8:
+        return f"parse error: Encoding {enc}: scan size {len(scan)} is not a multiple of 8"
+    if len(scan) < 16:
+        return [], [], []
+    first, last = struct.unpack_from("<H", scan, 6)[0], struct.unpack_from("<H", scan, len(scan) - 2)[0]
+    if last <= first:
+        return [], [], []
+    return model_decode(enc, scan, fn, fc, [], "T0")
+
+
+def random_files(rng):
+    if rng.random() < 0.5:  # 22-byte records into a DAT of 6-byte records
+        dat = bytes(rng.choice([0x70, 0x70, 0x70, 0, 1]) if i % 6 == 2 else rng.randrange(256)
+                    for i in range(6 * rng.randrange(0, 40)))
+        idx = b"".join(idx_a_record(rng.randrange(0, len(dat) + 12), rng.randrange(0, 8), 0.0)
+                       for _ in range(rng.choice([0, 1, 3, 7])))
+    else:  # 30-byte records into a DAT of 8-byte records, offsets mostly aligned
+        dat = bytes(rng.randrange(256) for _ in range(8 * rng.randrange(0, 40) + rng.choice([0, 0, 0, 4])))
+        offs = sorted(rng.choice([8 * rng.randrange(0, 45), rng.randrange(0, len(dat) + 9)])
+                      for _ in range(rng.choice([1, 2, 4, 8])))
+        if rng.random() < 0.3:
+            rng.shuffle(offs)
+        idx = b"".join(idx_b_record(o, 0.0) for o in offs)
+    return idx, dat
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_ranged_reads_agree_with_whole_file_model(tmp_path, seed):
+    from test_spectra import hexes, model_flight_constant
+    rng = random.Random(seed)
+    fn = Function()
+    fc = model_flight_constant(1000, 10000)
+    root = make_run(tmp_path / "r.raw", functions=[fn])
+    r = tessmoor.RawReader(str(root))
+    for _ in range(40):
+        idx, dat = random_files(rng)
+        write_fn(root, idx, dat)
+        count = len(idx) // 22 if len(idx) % 22 == 0 else len(idx) // 30
+        assert r.n_scans(1) == count
+        for scan_index in range(count + 1):
+            for enc, method in (("AC", r.read_spectrum), ("B", r.read_ims_spectrum)):
+                want = whole_file_model(idx, dat, scan_index,
+                                        enc if enc == "B" else ("A" if len(idx) % 22 == 0 else "C"),
+                                        fn, fc)
+                if isinstance(want, str):
+                    with pytest.raises(RuntimeError) as exc:
+                        method(1, scan_index)
+                    assert str(exc.value) == want
+                else:
+                    got = method(1, scan_index)
+                    assert hexes(got.mz) == hexes(want[0])
+                    assert got.intensity == want[1]
