@@ -50,12 +50,13 @@ build_harnesses() {
         cmake --build "$build" -- -j "${FUZZ_BUILD_JOBS:-2}"
 }
 
-# The libFuzzer options every run uses.  A single allocation above 128 MiB
-# is a finding: every input here is at most a few KiB.
+# The libFuzzer options every run uses.  One process (no -jobs/-workers:
+# the machine is shared).  A single allocation above 128 MiB is a finding:
+# every input here is at most a few KiB.
 fuzz_options() {
     local name=$1
     local opts=(-max_len="$(max_len_for "$name")" -malloc_limit_mb=128 -rss_limit_mb=2048 -timeout=10
-        -print_final_stats=1 -jobs=1 -workers=1)
+        -print_final_stats=1)
     [ -f "$FUZZ_DIR/dict/$name.dict" ] && opts+=(-dict="$FUZZ_DIR/dict/$name.dict")
     printf '%s\n' "${opts[@]}"
 }
