@@ -7,6 +7,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/dev}
+mkdir -p "$build" && build=$(cd "$build" && pwd)
 shift || true
 type=${BUILD_TYPE:-Debug}
 san=OFF
@@ -14,4 +15,4 @@ san=OFF
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DTESSMOOR_PYTHON=ON \
     -DTESSMOOR_SANITIZE="$san" -DPython_EXECUTABLE="$(command -v python3)" \
     -DCMAKE_LIBRARY_OUTPUT_DIRECTORY="$build" "$@" >/dev/null
-cmake --build "$build"
+cmake --build "$build" -j "${JOBS:-2}"

@@ -19,7 +19,8 @@ bool stat_path(const std::string& path, struct stat& st) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// Reads to end of file starting at `offset`, growing the buffer as needed.
+// Reads to end of file from the descriptor's position, growing the buffer as
+// needed.
 // `hint` is the size the file's status reported; a file that grew or shrank
 // since is read as it is now.
 Expected<Bytes, OsError> read_to_end(int fd, std::uint64_t hint) {
@@ -31,7 +32,9 @@ Expected<Bytes, OsError> read_to_end(int fd, std::uint64_t hint) {
     std::size_t len = 0;
     for (;;) {
         if (len == buf.size()) buf.resize(buf.size() * 2);
-        ssize_t got = ::pread(fd, buf.data() + len, buf.size() - len, static_cast<off_t>(len));
+        // Plain read from the current position (0 on a fresh descriptor):
+        // pipes and character devices cannot seek.
+        ssize_t got = ::read(fd, buf.data() + len, buf.size() - len);
         if (got < 0) {
             if (errno == EINTR) continue;
             return OsError{errno};

@@ -50,7 +50,9 @@ public:
     // taken); the content of `out` is then unspecified.
     Expected<bool, OsError> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
-    // Reads from offset 0 to the end of the file, as it is now.
+    // Reads from the start to the end of the file, as it is now, with plain
+    // reads (so pipes work too).  Call it at most once: ranged reads leave
+    // the position at 0, this one moves it to the end.
     Expected<Bytes, OsError> read_all() const;
 
 private:

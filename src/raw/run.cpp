@@ -192,12 +192,20 @@ Failure out_of_range(std::uint64_t scan_index) {
     return Failure::msg("scan " + std::to_string(scan_index) + " out of range");
 }
 
-// Runs a query in ranged mode and, when a file was shorter than its status
-// said, once more with whole reads (which cannot come up short).
+// Loads a function's files and runs `body` on them, first with ranged reads
+// and, when a file was shorter than its status said, once more with whole
+// reads (which cannot come up short).
 template <class T, class Body>
-Expected<T, Failure> with_retry(Body&& body) {
-    Step<T> step = body(false);
-    if (step && !step->has_value()) step = body(true);
+Expected<T, Failure> with_function_files(const std::string& dir, std::uint32_t func_index,
+                                         Body&& body) {
+    auto attempt = [&](bool whole) -> Step<T> {
+        auto loaded = load(dir, func_index, whole);
+        if (!loaded) return std::move(loaded).error();
+        if (!*loaded) return std::optional<T>();
+        return body(**loaded);
+    };
+    Step<T> step = attempt(false);
+    if (step && !step->has_value()) step = attempt(true);
     if (!step) return std::move(step).error();
     if (!step->has_value()) return Failure::msg("file changed while it was read");
     return std::move(**step);
@@ -239,27 +247,32 @@ Step<Result> decode_scan(const Loaded& f, std::uint64_t scan_index, Decode&& dec
     return std::optional<Result>(std::move(decoded).value());
 }
 
+// The two spectrum queries: the function table is consulted before any file
+// is touched, and the calibration is built once per call.
+template <class Result, class Body>
+Expected<Result, Failure> spectrum_query(const Run& run, std::uint32_t func_index, Body&& body) {
+    auto function = run.get_function(func_index);
+    if (!function) return std::move(function).error();
+    const TofCalibration cal =
+        TofCalibration::build(*function, run.header, run.extern_inf, func_index);
+    return with_function_files<Result>(run.path, func_index,
+                                       [&](const Loaded& f) { return body(f, cal); });
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Queries
 
 Expected<std::uint64_t, Failure> Run::n_scans(std::uint32_t func_index) const {
-    return with_retry<std::uint64_t>([&](bool whole) -> Step<std::uint64_t> {
-        auto loaded = load(path, func_index, whole);
-        if (!loaded) return std::move(loaded).error();
-        if (!*loaded) return std::optional<std::uint64_t>();
-        return std::optional<std::uint64_t>((*loaded)->count);
+    return with_function_files<std::uint64_t>(path, func_index, [](const Loaded& f) {
+        return Step<std::uint64_t>(std::optional<std::uint64_t>(f.count));
     });
 }
 
 Expected<double, Failure> Run::retention_time(std::uint32_t func_index,
                                               std::uint64_t scan_index) const {
-    return with_retry<double>([&](bool whole) -> Step<double> {
-        auto loaded = load(path, func_index, whole);
-        if (!loaded) return std::move(loaded).error();
-        if (!*loaded) return std::optional<double>();
-        const Loaded& f = **loaded;
+    return with_function_files<double>(path, func_index, [&](const Loaded& f) -> Step<double> {
         if (scan_index >= f.count) return out_of_range(scan_index);
         const std::uint64_t size = record_size(f.layout);
         Bytes scratch;
@@ -274,14 +287,8 @@ Expected<double, Failure> Run::retention_time(std::uint32_t func_index,
 
 Expected<Spectrum, Failure> Run::read_spectrum(std::uint32_t func_index,
                                                std::uint64_t scan_index) const {
-    auto function = get_function(func_index);
-    if (!function) return std::move(function).error();
-    const TofCalibration cal = TofCalibration::build(*function, header, extern_inf, func_index);
-    return with_retry<Spectrum>([&](bool whole) -> Step<Spectrum> {
-        auto loaded = load(path, func_index, whole);
-        if (!loaded) return std::move(loaded).error();
-        if (!*loaded) return std::optional<Spectrum>();
-        const Loaded& f = **loaded;
+    return spectrum_query<Spectrum>(*this, func_index, [&](const Loaded& f,
+                                                           const TofCalibration& cal) {
         if (f.layout == IndexLayout::A)
             return decode_scan<Spectrum>(f, scan_index,
                                          [&](ByteView b) { return decode_encoding_a(b, cal); });
@@ -292,14 +299,9 @@ Expected<Spectrum, Failure> Run::read_spectrum(std::uint32_t func_index,
 
 Expected<ImsSpectrum, Failure> Run::read_ims_spectrum(std::uint32_t func_index,
                                                       std::uint64_t scan_index) const {
-    auto function = get_function(func_index);
-    if (!function) return std::move(function).error();
-    const TofCalibration cal = TofCalibration::build(*function, header, extern_inf, func_index);
-    return with_retry<ImsSpectrum>([&](bool whole) -> Step<ImsSpectrum> {
-        auto loaded = load(path, func_index, whole);
-        if (!loaded) return std::move(loaded).error();
-        if (!*loaded) return std::optional<ImsSpectrum>();
-        const Loaded& f = **loaded;
+    return spectrum_query<ImsSpectrum>(*this, func_index, [&](const Loaded& f,
+                                                              const TofCalibration& cal)
+                                                              -> Step<ImsSpectrum> {
         if (f.layout == IndexLayout::A)
             return Failure::msg("function uses Encoding A (not IMS); use read_spectrum instead");
         return decode_scan<ImsSpectrum>(f, scan_index,

@@ -21,6 +21,9 @@ std::string decode_utf8_lossy(std::span<const std::uint8_t> bytes);
 // (a UTF-8 byte-order mark) is dropped so that the first line still counts.
 std::string decode_text_file(std::span<const std::uint8_t> bytes);
 
+// Appends the UTF-8 encoding of a code point.
+void append_utf8(std::string& out, char32_t c);
+
 // True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::span<const std::uint8_t> bytes);
 
