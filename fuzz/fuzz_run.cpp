@@ -54,8 +54,11 @@ struct Entry {
     std::string_view content;
 };
 
+// Never destroyed: the exit handler that removes the directory runs after
+// the destructors of function-local statics made later than its
+// registration.
 const std::string& scratch_dir() {
-    static const std::string dir = [] {
+    static const std::string& dir = *new std::string([] {
         const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         std::string tmpl = std::string(base) + "/tessmoor-fuzz-run-XXXXXX";
         if (!mkdtemp(tmpl.data())) {
@@ -70,7 +73,7 @@ const std::string& scratch_dir() {
             rmdir(scratch_dir().c_str());
         });
         return tmpl;
-    }();
+    }());
     return dir;
 }
 
