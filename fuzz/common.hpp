@@ -4,7 +4,9 @@
 // allocates far more than its input justifies.
 #pragma once
 
+#ifndef FUZZ_NO_ALLOCATION_WATCH
 #include <sanitizer/allocator_interface.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -88,6 +90,15 @@ private:
 // sizes its result from its input; an allocation far beyond that (a size
 // taken from a field instead of from the data, an overflowed size) fails
 // the harness even when the machine could have satisfied it.
+#ifdef FUZZ_NO_ALLOCATION_WATCH
+// Builds without a sanitizer runtime (the coverage build) have no allocator
+// hooks: nothing is watched there.
+class AllocationWatch {
+public:
+    AllocationWatch(std::size_t, std::size_t, std::size_t) {}
+    void check(const char*) const {}
+};
+#else
 class AllocationWatch {
 public:
     // Each single allocation, and the bytes live at any moment, may be at
@@ -147,5 +158,6 @@ private:
     }
     std::size_t limit_;
 };
+#endif
 
 }  // namespace fuzz
