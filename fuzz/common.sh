@@ -43,9 +43,26 @@ ensure_fuzz_toolchain() {
     fuzz_toolchain_works
 }
 
+# cmake and ninja, from the distribution when missing.
+ensure_build_tools() {
+    local missing=()
+    command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+    command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+        echo "fuzz: ${missing[*]} missing and cannot be installed (need root and apt-get)" >&2
+        return 1
+    fi
+    echo "fuzz: installing ${missing[*]} with apt-get" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null 2>&1 || true
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null 2>&1
+}
+
 # build_harnesses BUILD_DIR
 build_harnesses() {
     local build=$1
+    ensure_build_tools || return 1
     cmake -S "$FUZZ_DIR" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" >/dev/null &&
         cmake --build "$build" -- -j "${FUZZ_BUILD_JOBS:-2}"
 }

@@ -205,8 +205,13 @@ void check_failure(const Failure& got, const std::string& want, const char* what
 }
 
 void query_function(const Run& run, const std::string& dir, std::uint32_t func, const Entry& idx,
-                    const Entry& dat) {
-    auto n = run.n_scans(func);
+                    const Entry& dat, std::size_t input_size) {
+    auto n = [&] {
+        fuzz::AllocationWatch watch(input_size, 8, 1 << 20);
+        auto result = run.n_scans(func);
+        watch.check("Run::n_scans");
+        return result;
+    }();
     const ModelFunction m = model_function(dir, func, idx, dat, n ? *n : 0);
     if (m.error) {
         FUZZ_CHECK(!n, "n_scans succeeded where it must fail with " + *m.error);
@@ -255,8 +260,11 @@ void query_function(const Run& run, const std::string& dir, std::uint32_t func, 
     const ScanIndex& index = *m.index;
     const std::uint64_t count = index.size();
     for (std::uint64_t i = 0; i <= count; ++i) {
+        // A decoded scan takes at most 20 bytes per 8-byte record.
+        fuzz::AllocationWatch watch(input_size, 8, 1 << 20);
         auto s = run.read_spectrum(func, i);
         auto ims = run.read_ims_spectrum(func, i);
+        watch.check("Run::read_spectrum and Run::read_ims_spectrum");
         if (!index.is_variant_a()) {
             // Encoding B and C read the same records: same number of entries.
             if (s && ims) FUZZ_CHECK(s->mz.size() == ims->mz.size(), "Encoding B and C disagree on entries");
@@ -362,7 +370,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     write_dir(files);
     const std::string dir = scratch_dir() + (trailing_slash ? "/" : "");
 
-    auto run = Run::open(dir);
+    // Opening reads the metadata files whole; queries read an index record
+    // or two and one scan.  Nothing needs much more than the input's size.
+    auto run = [&] {
+        fuzz::AllocationWatch watch(size, 8, 1 << 20);
+        auto opened = Run::open(dir);
+        watch.check("Run::open");
+        return opened;
+    }();
     const auto want = model_open_error(files);
     if (want) {
         FUZZ_CHECK(!run, "open succeeded where it must fail with " + *want);
@@ -374,11 +389,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(run->function_table.functions.size() == files[2].content.size() / 416, "function count");
     FUZZ_CHECK(run->chroms_inf.has_value() == (files[3].kind != Entry::Kind::Absent), "channel table presence");
 
-    query_function(*run, dir, 0, files[8], files[9]);
-    query_function(*run, dir, 1, files[4], files[5]);
-    query_function(*run, dir, 2, files[6], files[7]);
+    query_function(*run, dir, 0, files[8], files[9], size);
+    query_function(*run, dir, 1, files[4], files[5], size);
+    query_function(*run, dir, 2, files[6], files[7], size);
     // A function without files, listed in the table or not.
-    query_function(*run, dir, 3, Entry{}, Entry{});
+    query_function(*run, dir, 3, Entry{}, Entry{}, size);
     query_channel(*run, 0, &files[10]);
     query_channel(*run, 1, &files[11]);
     query_channel(*run, 2, nullptr);
