@@ -1,5 +1,6 @@
 // _CHROMS.INF channel table: a 128-byte header, N meta records and 85-byte
-// channel records with Windows-1252 names and an optional "$CC$" spec.
+// channel records with Windows-1252 names and an optional "$CC$" string
+// that carries the scale and units.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -58,11 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(c.name.size() >= name_len && c.name.size() <= 3 * name_len, "name length");
         FUZZ_CHECK(c.units.size() <= 3 * 81, "units length");
         if (c.scale_f == 1.0 && c.units.empty()) continue;
-        // A spec needs its marker somewhere in the name field.
+        // Scale and units come only from a "$CC$" string in the name field.
         bool marker = false;
         for (std::size_t p = 0; p + 4 <= 81 && !marker; ++p)
             marker = r[4 + p] == '$' && r[5 + p] == 'C' && r[6 + p] == 'C' && r[7 + p] == '$';
-        FUZZ_CHECK(marker, "scale or units without a $CC$ spec");
+        FUZZ_CHECK(marker, "scale or units without a $CC$ string");
     }
     return 0;
 }
