@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <optional>
 
 #include "raw/le.hpp"
 
@@ -104,6 +105,30 @@ constexpr std::size_t rec6_block_type = 2;
 constexpr std::size_t rec6_intensity = 3;
 constexpr std::size_t rec6_tof_bin = 4;
 
+// The checks Encodings B and C share, in order: an empty scan is empty; the
+// size must be whole records (else the message); one record, or anchors that
+// do not rise, give no usable axis and an empty result without error.
+struct Rec8Scan {
+    std::size_t n = 0;  // records
+    BinAxis axis;
+};
+
+Expected<std::optional<Rec8Scan>, std::string> check_rec8_scan(std::span<const std::uint8_t> scan,
+                                                               const TofCalibration& cal,
+                                                               const char* encoding) {
+    const std::size_t len = scan.size();
+    if (len == 0) return std::optional<Rec8Scan>();
+    if (len % rec8_size != 0) {
+        return std::string("Encoding ") + encoding + ": scan size " + std::to_string(len) +
+               " is not a multiple of 8";
+    }
+    if (len < 2 * rec8_size) return std::optional<Rec8Scan>();
+    const std::uint16_t first_bin = le::u16(scan.data() + rec8_tof_bin);
+    const std::uint16_t last_bin = le::u16(scan.data() + len - rec8_size + rec8_tof_bin);
+    if (last_bin <= first_bin) return std::optional<Rec8Scan>();
+    return std::optional<Rec8Scan>(Rec8Scan{len / rec8_size, bin_axis(cal, first_bin, last_bin)});
+}
+
 std::string hex_byte(std::uint8_t v) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string s = "0x";
@@ -192,30 +217,23 @@ Expected<Spectrum, std::string> decode_encoding_a(std::span<const std::uint8_t> 
 // ion's drift position in 1/65536 of the function's scan time.
 Expected<ImsSpectrum, std::string> decode_encoding_b(std::span<const std::uint8_t> scan,
                                                      const TofCalibration& cal) {
-    const std::size_t len = scan.size();
-    if (len == 0) return ImsSpectrum{};
-    if (len % rec8_size != 0) {
-        return "Encoding B: scan size " + std::to_string(len) + " is not a multiple of 8";
-    }
-    if (len < 2 * rec8_size) return ImsSpectrum{};
+    auto checked = check_rec8_scan(scan, cal, "B");
+    if (!checked) return std::move(checked).error();
+    if (!*checked) return ImsSpectrum{};
+    const std::size_t n = (*checked)->n;
+    const BinAxis axis = (*checked)->axis;
     const std::uint8_t* const data = scan.data();
-    const std::uint16_t first_bin = le::u16(data + rec8_tof_bin);
-    const std::uint16_t last_bin = le::u16(data + len - rec8_size + rec8_tof_bin);
-    // Equal or reversed anchors give no usable axis: nothing to report.
-    if (last_bin <= first_bin) return ImsSpectrum{};
 
-    const std::size_t n = len / rec8_size;
     ImsSpectrum out;
     out.mz.reserve(n);
     out.drift_time_ms.reserve(n);
     out.intensity.reserve(n);
 
-    const BinAxis axis = bin_axis(cal, first_bin, last_bin);
     const double drift_scale_ms = cal.drift_scale_ms;
 
     with_mz(cal, [&](const auto to_mz) {
         const std::uint8_t* rec = data;
-        const std::uint8_t* const end = data + len;
+        const std::uint8_t* const end = data + n * rec8_size;
         for (; rec != end; rec += rec8_size) {
             const std::uint16_t intensity = le::u16(rec + rec8_intensity);
             if (intensity == 0) continue;
@@ -235,29 +253,22 @@ Expected<ImsSpectrum, std::string> decode_encoding_b(std::span<const std::uint8_
 // and last records' bins anchor the flight-time axis.
 Expected<Spectrum, std::string> decode_encoding_c(std::span<const std::uint8_t> scan,
                                                   const TofCalibration& cal) {
-    const std::size_t len = scan.size();
-    if (len == 0) return Spectrum{};
-    if (len % rec8_size != 0) {
-        return "Encoding C: scan size " + std::to_string(len) + " is not a multiple of 8";
-    }
-    if (len < 2 * rec8_size) return Spectrum{};
+    auto checked = check_rec8_scan(scan, cal, "C");
+    if (!checked) return std::move(checked).error();
+    if (!*checked) return Spectrum{};
+    const std::size_t n = (*checked)->n;
+    const BinAxis axis = (*checked)->axis;
     const std::uint8_t* const data = scan.data();
-    const std::uint16_t first_bin = le::u16(data + rec8_tof_bin);
-    const std::uint16_t last_bin = le::u16(data + len - rec8_size + rec8_tof_bin);
-    if (last_bin <= first_bin) return Spectrum{};
 
-    const std::size_t n = len / rec8_size;
     Spectrum out;
     // Sized for every record but the two anchors; should more records carry
     // an intensity, the arrays grow.
     out.mz.reserve(n - 2);
     out.intensity.reserve(n - 2);
 
-    const BinAxis axis = bin_axis(cal, first_bin, last_bin);
-
     with_mz(cal, [&](const auto to_mz) {
         const std::uint8_t* rec = data;
-        const std::uint8_t* const end = data + len;
+        const std::uint8_t* const end = data + n * rec8_size;
         for (; rec != end; rec += rec8_size) {
             const std::uint16_t intensity = le::u16(rec + rec8_intensity);
             if (intensity == 0) continue;
