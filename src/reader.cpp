@@ -104,9 +104,13 @@ PyObject* reader_n_scans(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyObject* reader_retention_time(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// retention_time, read_spectrum and read_ims_spectrum take the same two
+// arguments, converted in order, and differ only in the query they run and
+// how its result becomes a Python object.
+template <auto Query, class ToPython>
+PyObject* scan_method(const Params<2>& p, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, ToPython&& to_python) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr Params<2> p{"RawReader.retention_time", {"func_index", "scan_index"}};
         PyObject* arg[2];
         if (!bind_fastcall(p.sig(), args, nargs, kwnames, arg)) return nullptr;
         std::uint32_t func_index = 0;
@@ -114,43 +118,30 @@ PyObject* reader_retention_time(PyObject* self, PyObject* const* args, Py_ssize_
         if (!convert_u32(arg[0], "func_index", func_index)) return nullptr;
         if (!convert_u64(arg[1], "scan_index", scan_index)) return nullptr;
 
-        auto rt = run_of(self).retention_time(func_index, scan_index);
-        if (!rt) return raise_failure(std::move(rt).error());
-        return PyFloat_FromDouble(*rt);
+        auto result = (run_of(self).*Query)(func_index, scan_index);
+        if (!result) return raise_failure(std::move(result).error());
+        return to_python(std::move(result).value());
     });
 }
 
-PyObject* reader_read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr Params<2> p{"RawReader.read_spectrum", {"func_index", "scan_index"}};
-        PyObject* arg[2];
-        if (!bind_fastcall(p.sig(), args, nargs, kwnames, arg)) return nullptr;
-        std::uint32_t func_index = 0;
-        std::uint64_t scan_index = 0;
-        if (!convert_u32(arg[0], "func_index", func_index)) return nullptr;
-        if (!convert_u64(arg[1], "scan_index", scan_index)) return nullptr;
+PyObject* reader_retention_time(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Params<2> p{"RawReader.retention_time", {"func_index", "scan_index"}};
+    return scan_method<&raw::Run::retention_time>(p, self, args, nargs, kwnames,
+                                                  [](double rt) { return PyFloat_FromDouble(rt); });
+}
 
-        auto spectrum = run_of(self).read_spectrum(func_index, scan_index);
-        if (!spectrum) return raise_failure(std::move(spectrum).error());
-        return new_spectrum(std::move(spectrum).value());
-    });
+PyObject* reader_read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Params<2> p{"RawReader.read_spectrum", {"func_index", "scan_index"}};
+    return scan_method<&raw::Run::read_spectrum>(
+        p, self, args, nargs, kwnames, [](raw::Spectrum&& s) { return new_spectrum(std::move(s)); });
 }
 
 PyObject* reader_read_ims_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr Params<2> p{"RawReader.read_ims_spectrum", {"func_index", "scan_index"}};
-        PyObject* arg[2];
-        if (!bind_fastcall(p.sig(), args, nargs, kwnames, arg)) return nullptr;
-        std::uint32_t func_index = 0;
-        std::uint64_t scan_index = 0;
-        if (!convert_u32(arg[0], "func_index", func_index)) return nullptr;
-        if (!convert_u64(arg[1], "scan_index", scan_index)) return nullptr;
-
-        auto spectrum = run_of(self).read_ims_spectrum(func_index, scan_index);
-        if (!spectrum) return raise_failure(std::move(spectrum).error());
-        return new_ims_spectrum(std::move(spectrum).value());
-    });
+    static constexpr Params<2> p{"RawReader.read_ims_spectrum", {"func_index", "scan_index"}};
+    return scan_method<&raw::Run::read_ims_spectrum>(
+        p, self, args, nargs, kwnames,
+        [](raw::ImsSpectrum&& s) { return new_ims_spectrum(std::move(s)); });
 }
 
 PyObject* reader_read_chrom(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
