@@ -33,6 +33,14 @@ namespace fuzz {
         if (!(cond)) ::fuzz::fail(__FILE__, __LINE__, #cond, (detail));   \
     } while (0)
 
+// Occurrences of `needle` in `text`, overlapping ones included: an upper
+// bound on how many records of a kind a text parser can have produced.
+inline std::size_t count_of(std::string_view text, std::string_view needle) {
+    std::size_t n = 0;
+    for (std::size_t p = text.find(needle); p != std::string_view::npos; p = text.find(needle, p + 1)) ++n;
+    return n;
+}
+
 inline bool starts_with(std::string_view s, std::string_view prefix) {
     return s.substr(0, prefix.size()) == prefix;
 }

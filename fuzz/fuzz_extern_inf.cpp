@@ -13,12 +13,6 @@ using namespace tessmoor::raw;
 
 namespace {
 
-std::size_t count_of(std::string_view text, std::string_view needle) {
-    std::size_t n = 0;
-    for (std::size_t p = text.find(needle); p != std::string_view::npos; p = text.find(needle, p + 1)) ++n;
-    return n;
-}
-
 void check(std::string_view text) {
     fuzz::AllocationWatch watch(text.size(), 16, 64 * 1024);
     auto parsed = ExternInf::from_str(text);
@@ -44,7 +38,7 @@ void check(std::string_view text) {
     // "Pusher Cycle Time" may be written with any whitespace between words.
     FUZZ_CHECK(text.find("Pusher") != std::string_view::npos, "pusher interval without its name");
     // One function record per function header line at most.
-    FUZZ_CHECK(x.function_parameters.size() <= count_of(text, "Function Parameters - Function "),
+    FUZZ_CHECK(x.function_parameters.size() <= fuzz::count_of(text, "Function Parameters - Function "),
                "more function records than header lines");
     for (const auto& [number, p] : x.function_parameters)
         FUZZ_CHECK(p.function == number, "function record under another number");

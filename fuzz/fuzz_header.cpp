@@ -14,12 +14,6 @@ using namespace tessmoor::raw;
 
 namespace {
 
-std::size_t count_of(std::string_view text, std::string_view needle) {
-    std::size_t n = 0;
-    for (std::size_t p = text.find(needle); p != std::string_view::npos; p = text.find(needle, p + 1)) ++n;
-    return n;
-}
-
 bool is_substring(const std::optional<std::string>& field, std::string_view text) {
     return !field || text.find(*field) != std::string_view::npos;
 }
@@ -44,12 +38,12 @@ void check(std::string_view text, bool decoded) {
     }
     const Header& h = *parsed;
     // Every calibration comes from its own "$$ Cal Function N: ..." line.
-    FUZZ_CHECK(h.calibrations.size() <= count_of(text, "Cal Function "), "more calibrations than lines");
+    FUZZ_CHECK(h.calibrations.size() <= fuzz::count_of(text, "Cal Function "), "more calibrations than lines");
     for (const auto& [index, cal] : h.calibrations) {
         (void)index;
         FUZZ_CHECK(cal.kind == CalibrationKind::T0 || cal.kind == CalibrationKind::T1, "calibration kind");
         // Coefficients are separated by commas: never more of them than commas.
-        FUZZ_CHECK(cal.coefficients.size() <= count_of(text, ","), "more coefficients than commas");
+        FUZZ_CHECK(cal.coefficients.size() <= fuzz::count_of(text, ","), "more coefficients than commas");
     }
     // Text fields are cut out of a line: they appear in the input verbatim.
     for (const auto* f : {&h.version, &h.acquired_name, &h.acquired_date, &h.acquired_time,
