@@ -3,10 +3,12 @@
 // Every decoder turns a raw time-of-flight bin into a flight time t
 // (microseconds), optionally maps t through the function's calibration
 // polynomial, and converts the result to m/z as (t / flight_constant)^2.
+// The checks and per-scan quantities are here (plan_scan); the record loops
+// that every consumer shares are in records.hpp.
 //
 // The arithmetic is defined operation by operation: each statement below is a
 // single rounded IEEE-754 double operation, in exactly this order, so that
-// results are reproducible bit for bit across builds.  This file is compiled
+// results are reproducible bit for bit across builds.  The core is compiled
 // with -ffp-contract=off (no fused multiply-add) and without fast-math; do not
 // merge, reorder or "simplify" the steps, and keep one operation per
 // statement where the order matters.
@@ -14,9 +16,9 @@
 
 #include <cmath>
 #include <cstddef>
-#include <optional>
 
 #include "raw/le.hpp"
+#include "raw/records.hpp"
 
 namespace tessmoor::raw {
 
@@ -26,115 +28,125 @@ namespace {
 constexpr double proton_mass_kg = 1.6726219e-27;
 constexpr double two_e_coulomb = 3.2043532e-19;
 
-// Sentinel record of Encoding A (the character 'p').
-constexpr std::uint8_t sentinel_block = 0x70;
-
-// 2^-16: one unit of a 16-bit bin fraction or drift position.  Exact.
-constexpr double inv_65536 = 1.52587890625e-05;
-
-// m/z of a flight time for each calibration kind.  The decoders pick one of
-// these once per scan and instantiate their record loop for it, so the kind
-// is not re-examined per record.
-
-// T0: the coefficients are held but not applied.
-struct MzUncalibrated {
-    double flight_constant;
-
-    double operator()(double t) const noexcept {
-        const double q = t / flight_constant;
-        return q * q;
-    }
-};
-
-// T1: Horner's rule from the highest power down, starting from 0.0 (so an
-// empty coefficient list maps every time to 0.0).
-struct MzPolynomial {
-    const double* coefficients;
-    std::size_t count;
-    double flight_constant;
-
-    double operator()(double t) const noexcept {
-        double s = 0.0;
-        for (std::size_t j = count; j-- > 0;) {
-            s = t * s;
-            s = s + coefficients[j];
-        }
-        const double q = s / flight_constant;
-        return q * q;
-    }
-};
-
-// Calls body(to_mz) with the converter matching the calibration kind.
-template <class Body>
-decltype(auto) with_mz(const TofCalibration& cal, Body&& body) {
-    if (cal.kind == CalibrationKind::T1) {
-        return body(MzPolynomial{cal.coefficients.data(), cal.coefficients.size(),
-                                 cal.flight_constant});
-    }
-    return body(MzUncalibrated{cal.flight_constant});
-}
-
-// Linear flight-time axis of an 8-byte-record scan: the first record's bin
-// arrives at the time of mz_low, the last record's bin at that of mz_high.
-struct BinAxis {
-    double first_bin;
-    double t_lo;
-    double slope;
-};
-
-BinAxis bin_axis(const TofCalibration& cal, std::uint16_t first_bin, std::uint16_t last_bin) {
-    const double first = static_cast<double>(first_bin);
-    const double last = static_cast<double>(last_bin);
-    const double t_lo = cal.flight_constant * std::sqrt(cal.mz_low);
-    const double t_hi = cal.flight_constant * std::sqrt(cal.mz_high);
-    const double d = last - first;
-    const double span = t_hi - t_lo;
-    const double slope = span / d;
-    return BinAxis{first, t_lo, slope};
-}
-
-// Layout of the 8-byte records shared by Encodings B and C.
-constexpr std::size_t rec8_size = 8;
-constexpr std::size_t rec8_intensity = 2;
-constexpr std::size_t rec8_field4 = 4;  // bin fraction (C) or drift position (B)
-constexpr std::size_t rec8_tof_bin = 6;
-
-// Layout of the 6-byte Encoding A records.
-constexpr std::size_t rec6_size = 6;
-constexpr std::size_t rec6_block_type = 2;
-constexpr std::size_t rec6_intensity = 3;
-constexpr std::size_t rec6_tof_bin = 4;
-
-// The checks Encodings B and C share, in order: an empty scan is empty; the
-// size must be whole records (else the message); one record, or anchors that
-// do not rise, give no usable axis and an empty result without error.
-struct Rec8Scan {
-    std::size_t n = 0;  // records
-    BinAxis axis;
-};
-
-Expected<std::optional<Rec8Scan>, std::string> check_rec8_scan(std::span<const std::uint8_t> scan,
-                                                               const TofCalibration& cal,
-                                                               const char* encoding) {
-    const std::size_t len = scan.size();
-    if (len == 0) return std::optional<Rec8Scan>();
-    if (len % rec8_size != 0) {
-        return std::string("Encoding ") + encoding + ": scan size " + std::to_string(len) +
-               " is not a multiple of 8";
-    }
-    if (len < 2 * rec8_size) return std::optional<Rec8Scan>();
-    const std::uint16_t first_bin = le::u16(scan.data() + rec8_tof_bin);
-    const std::uint16_t last_bin = le::u16(scan.data() + len - rec8_size + rec8_tof_bin);
-    if (last_bin <= first_bin) return std::optional<Rec8Scan>();
-    return std::optional<Rec8Scan>(Rec8Scan{len / rec8_size, bin_axis(cal, first_bin, last_bin)});
-}
-
 std::string hex_byte(std::uint8_t v) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string s = "0x";
     s += digits[v >> 4];
     s += digits[v & 0x0f];
     return s;
+}
+
+// Encoding A: record 0 is a sentinel whose bin is where an ion of mz_high
+// arrives; it fixes a linear bin-to-time scale for the scan.
+Expected<ScanPlan, std::string> plan_a(std::uint64_t len, const std::uint8_t* first,
+                                       const TofCalibration& cal) {
+    ScanPlan plan;
+    plan.encoding = Encoding::A;
+    if (len == 0) return plan;
+    if (len % record_size(Encoding::A) != 0)
+        return "Encoding A: scan size " + std::to_string(len) + " is not a multiple of 6";
+    const std::uint8_t first_type = first[rec6_block_type];
+    if (first_type != sentinel_block) {
+        return "Encoding A: first record block_type " + hex_byte(first_type) +
+               " is not sentinel (" + hex_byte(sentinel_block) + ")";
+    }
+    const std::uint16_t sentinel_tof_bin = le::u16(first + rec6_tof_bin);
+    if (sentinel_tof_bin == 0) return std::string("Encoding A: sentinel_tof_bin is zero");
+    plan.records = static_cast<std::size_t>(len / record_size(Encoding::A));
+    plan.first = 1;
+    if (plan.records == 1) return plan;
+    const double s = std::sqrt(cal.mz_high);
+    const double p = cal.flight_constant * s;
+    plan.scale = p / static_cast<double>(sentinel_tof_bin);
+    return plan;
+}
+
+// Encodings B and C: the first and last records' bins anchor a linear
+// flight-time axis from the time of mz_low to that of mz_high.  An empty
+// scan, a single record, or anchors that do not rise give no axis and an
+// empty result without error.
+Expected<ScanPlan, std::string> plan_8(Encoding encoding, std::uint64_t len,
+                                       const std::uint8_t* first, const std::uint8_t* last,
+                                       const TofCalibration& cal) {
+    ScanPlan plan;
+    plan.encoding = encoding;
+    if (len == 0) return plan;
+    if (len % record_size(encoding) != 0) {
+        return std::string("Encoding ") + (encoding == Encoding::B ? "B" : "C") + ": scan size " +
+               std::to_string(len) + " is not a multiple of 8";
+    }
+    if (len < 2 * record_size(encoding)) return plan;
+    const std::uint16_t first_bin = le::u16(first + rec8_tof_bin);
+    const std::uint16_t last_bin = le::u16(last + rec8_tof_bin);
+    if (last_bin <= first_bin) return plan;
+    plan.records = static_cast<std::size_t>(len / record_size(encoding));
+    plan.first_bin = static_cast<double>(first_bin);
+    const double last_d = static_cast<double>(last_bin);
+    plan.t_lo = cal.flight_constant * std::sqrt(cal.mz_low);
+    const double t_hi = cal.flight_constant * std::sqrt(cal.mz_high);
+    const double d = last_d - plan.first_bin;
+    const double span = t_hi - plan.t_lo;
+    plan.slope = span / d;
+    return plan;
+}
+
+// Writes every visited peak at the next position of the output spans.
+template <bool WithDrift>
+struct IntoSpans {
+    double* mz;
+    double* drift;
+    float* intensity;
+    std::size_t count = 0;
+
+    template <class Mz, class Drift>
+    void operator()(float value, const Mz& mz_of, const Drift& drift_of) {
+        mz[count] = mz_of();
+        if constexpr (WithDrift) drift[count] = drift_of();
+        intensity[count] = value;
+        ++count;
+    }
+};
+
+// The checks of a scan held whole in memory.
+Expected<ScanPlan, std::string> plan_whole(Encoding encoding, std::span<const std::uint8_t> scan,
+                                           const TofCalibration& cal) {
+    const std::size_t rs = record_size(encoding);
+    const std::uint8_t* const last = scan.size() >= rs ? scan.data() + scan.size() - rs : scan.data();
+    return plan_scan(encoding, scan.size(), scan.data(), last, cal);
+}
+
+template <bool WithDrift>
+Expected<std::size_t, std::string> decode_into(Encoding encoding, std::span<const std::uint8_t> scan,
+                                               const TofCalibration& cal, double* mz, double* drift,
+                                               float* intensity) {
+    auto plan = plan_whole(encoding, scan, cal);
+    if (!plan) return std::move(plan).error();
+    IntoSpans<WithDrift> sink{mz, drift, intensity};
+    visit_scan(*plan, cal, scan.data(), sink);
+    return sink.count;
+}
+
+// The allocating decoders: after the checks, sized for the most peaks the
+// scan can hold, then cut to what it held.
+template <class Result, bool WithDrift>
+Expected<Result, std::string> decode_whole(Encoding encoding, std::span<const std::uint8_t> scan,
+                                           const TofCalibration& cal) {
+    auto plan = plan_whole(encoding, scan, cal);
+    if (!plan) return std::move(plan).error();
+    const std::size_t cap = static_cast<std::size_t>(max_peaks(encoding, scan.size()));
+    Result out;
+    out.mz.resize(cap);
+    out.intensity.resize(cap);
+    IntoSpans<WithDrift> sink{out.mz.data(), nullptr, out.intensity.data()};
+    if constexpr (WithDrift) {
+        out.drift_time_ms.resize(cap);
+        sink.drift = out.drift_time_ms.data();
+    }
+    visit_scan(*plan, cal, scan.data(), sink);
+    out.mz.resize(sink.count);
+    out.intensity.resize(sink.count);
+    if constexpr (WithDrift) out.drift_time_ms.resize(sink.count);
+    return out;
 }
 
 }  // namespace
@@ -146,10 +158,6 @@ double flight_constant(double lteff, double veff) noexcept {
     const double r = std::sqrt(b);
     const double f = l * r;
     return f * 1000000.0;
-}
-
-double time_to_mz(const TofCalibration& cal, double t) noexcept {
-    return with_mz(cal, [t](const auto& to_mz) { return to_mz(t); });
 }
 
 TofCalibration TofCalibration::build(const FunctionInfo& function, const Header& header,
@@ -166,122 +174,50 @@ TofCalibration TofCalibration::build(const FunctionInfo& function, const Header&
     return cal;
 }
 
-// Encoding A: 6-byte records.  Record 0 is a sentinel whose bin is where an
-// ion of mz_high arrives; it fixes a linear bin-to-time scale for the scan.
-// The others are peaks with an 8-bit intensity.
+Expected<ScanPlan, std::string> plan_scan(Encoding encoding, std::uint64_t len,
+                                          const std::uint8_t* first_record,
+                                          const std::uint8_t* last_record,
+                                          const TofCalibration& cal) {
+    if (encoding == Encoding::A) return plan_a(len, first_record, cal);
+    return plan_8(encoding, len, first_record, last_record, cal);
+}
+
+Expected<std::size_t, std::string> decode_encoding_a_into(std::span<const std::uint8_t> scan,
+                                                          const TofCalibration& cal,
+                                                          std::span<double> mz,
+                                                          std::span<float> intensity) {
+    return decode_into<false>(Encoding::A, scan, cal, mz.data(), nullptr, intensity.data());
+}
+
+Expected<std::size_t, std::string> decode_encoding_b_into(std::span<const std::uint8_t> scan,
+                                                          const TofCalibration& cal,
+                                                          std::span<double> mz,
+                                                          std::span<double> drift_time_ms,
+                                                          std::span<float> intensity) {
+    return decode_into<true>(Encoding::B, scan, cal, mz.data(), drift_time_ms.data(),
+                             intensity.data());
+}
+
+Expected<std::size_t, std::string> decode_encoding_c_into(std::span<const std::uint8_t> scan,
+                                                          const TofCalibration& cal,
+                                                          std::span<double> mz,
+                                                          std::span<float> intensity) {
+    return decode_into<false>(Encoding::C, scan, cal, mz.data(), nullptr, intensity.data());
+}
+
 Expected<Spectrum, std::string> decode_encoding_a(std::span<const std::uint8_t> scan,
                                                   const TofCalibration& cal) {
-    const std::size_t len = scan.size();
-    if (len == 0) return Spectrum{};
-    if (len % rec6_size != 0) {
-        return "Encoding A: scan size " + std::to_string(len) + " is not a multiple of 6";
-    }
-    const std::uint8_t* const data = scan.data();
-    const std::uint8_t first_type = data[rec6_block_type];
-    if (first_type != sentinel_block) {
-        return "Encoding A: first record block_type " + hex_byte(first_type) +
-               " is not sentinel (" + hex_byte(sentinel_block) + ")";
-    }
-    const std::uint16_t sentinel_tof_bin = le::u16(data + rec6_tof_bin);
-    if (sentinel_tof_bin == 0) return std::string("Encoding A: sentinel_tof_bin is zero");
-
-    const std::size_t n = len / rec6_size;
-    Spectrum out;
-    // Every record but the sentinel may be a peak: appending never reallocates.
-    out.mz.reserve(n - 1);
-    out.intensity.reserve(n - 1);
-    if (n == 1) return out;
-
-    const double s = std::sqrt(cal.mz_high);
-    const double p = cal.flight_constant * s;
-    const double scale = p / static_cast<double>(sentinel_tof_bin);
-
-    with_mz(cal, [&](const auto to_mz) {
-        const std::uint8_t* rec = data + rec6_size;
-        const std::uint8_t* const end = data + n * rec6_size;
-        for (; rec != end; rec += rec6_size) {
-            const std::uint8_t intensity = rec[rec6_intensity];
-            if (intensity == 0) continue;
-            // A later sentinel is neither a peak nor a new scale.
-            if (rec[rec6_block_type] == sentinel_block) continue;
-            const double t = scale * static_cast<double>(le::u16(rec + rec6_tof_bin));
-            out.mz.push_back(to_mz(t));
-            out.intensity.push_back(static_cast<float>(intensity));
-        }
-    });
-    return out;
+    return decode_whole<Spectrum, false>(Encoding::A, scan, cal);
 }
 
-// Encoding B: the ion-mobility reading of 8-byte records.  The first and last
-// records' bins anchor the flight-time axis; the field at offset 4 is the
-// ion's drift position in 1/65536 of the function's scan time.
 Expected<ImsSpectrum, std::string> decode_encoding_b(std::span<const std::uint8_t> scan,
                                                      const TofCalibration& cal) {
-    auto checked = check_rec8_scan(scan, cal, "B");
-    if (!checked) return std::move(checked).error();
-    if (!*checked) return ImsSpectrum{};
-    const std::size_t n = (*checked)->n;
-    const BinAxis axis = (*checked)->axis;
-    const std::uint8_t* const data = scan.data();
-
-    ImsSpectrum out;
-    out.mz.reserve(n);
-    out.drift_time_ms.reserve(n);
-    out.intensity.reserve(n);
-
-    const double drift_scale_ms = cal.drift_scale_ms;
-
-    with_mz(cal, [&](const auto to_mz) {
-        const std::uint8_t* rec = data;
-        const std::uint8_t* const end = data + n * rec8_size;
-        for (; rec != end; rec += rec8_size) {
-            const std::uint16_t intensity = le::u16(rec + rec8_intensity);
-            if (intensity == 0) continue;
-            const double x = static_cast<double>(le::u16(rec + rec8_tof_bin)) - axis.first_bin;
-            const double sx = axis.slope * x;
-            const double t = axis.t_lo + sx;
-            const double d = drift_scale_ms * static_cast<double>(le::u16(rec + rec8_field4));
-            out.mz.push_back(to_mz(t));
-            out.drift_time_ms.push_back(d * inv_65536);
-            out.intensity.push_back(static_cast<float>(intensity));
-        }
-    });
-    return out;
+    return decode_whole<ImsSpectrum, true>(Encoding::B, scan, cal);
 }
 
-// Encoding C: 8-byte records with a sub-bin fraction at offset 4; the first
-// and last records' bins anchor the flight-time axis.
 Expected<Spectrum, std::string> decode_encoding_c(std::span<const std::uint8_t> scan,
                                                   const TofCalibration& cal) {
-    auto checked = check_rec8_scan(scan, cal, "C");
-    if (!checked) return std::move(checked).error();
-    if (!*checked) return Spectrum{};
-    const std::size_t n = (*checked)->n;
-    const BinAxis axis = (*checked)->axis;
-    const std::uint8_t* const data = scan.data();
-
-    Spectrum out;
-    // Sized for every record but the two anchors; should more records carry
-    // an intensity, the arrays grow.
-    out.mz.reserve(n - 2);
-    out.intensity.reserve(n - 2);
-
-    with_mz(cal, [&](const auto to_mz) {
-        const std::uint8_t* rec = data;
-        const std::uint8_t* const end = data + n * rec8_size;
-        for (; rec != end; rec += rec8_size) {
-            const std::uint16_t intensity = le::u16(rec + rec8_intensity);
-            if (intensity == 0) continue;
-            const double whole = static_cast<double>(le::u16(rec + rec8_tof_bin)) - axis.first_bin;
-            const double fraction = static_cast<double>(le::u16(rec + rec8_field4)) * inv_65536;
-            const double x = whole + fraction;
-            const double sx = axis.slope * x;
-            const double t = axis.t_lo + sx;
-            out.mz.push_back(to_mz(t));
-            out.intensity.push_back(static_cast<float>(intensity));
-        }
-    });
-    return out;
+    return decode_whole<Spectrum, false>(Encoding::C, scan, cal);
 }
 
 }  // namespace tessmoor::raw

@@ -6,6 +6,7 @@
 // Decoders are pure functions over a borrowed view of one scan's bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -35,8 +36,18 @@ struct TofCalibration {
 // Flight time in microseconds of an ion of m/z 1 (lteff in mm, veff in V).
 double flight_constant(double lteff, double veff) noexcept;
 
-// Calibrated m/z of a raw flight time t (microseconds).
-double time_to_mz(const TofCalibration& cal, double t) noexcept;
+// How a scan's records are read: A for 22-byte-index functions, C for the
+// 1-D reading and B for the ion-mobility reading of 30-byte-index functions.
+enum class Encoding : std::uint8_t { A, B, C };
+
+constexpr std::size_t record_size(Encoding e) noexcept { return e == Encoding::A ? 6 : 8; }
+
+// The most peaks a scan of `len` bytes can yield: every record but the
+// sentinel (A), every record (B, C).  Output spans of this length suffice.
+constexpr std::uint64_t max_peaks(Encoding e, std::uint64_t len) noexcept {
+    const std::uint64_t n = len / record_size(e);
+    return e == Encoding::A ? (n > 0 ? n - 1 : 0) : n;
+}
 
 struct Spectrum {
     std::vector<double> mz;
@@ -55,5 +66,22 @@ Expected<ImsSpectrum, std::string> decode_encoding_b(std::span<const std::uint8_
                                                      const TofCalibration& cal);
 Expected<Spectrum, std::string> decode_encoding_c(std::span<const std::uint8_t> scan,
                                                   const TofCalibration& cal);
+
+// The same decoders writing into caller-provided spans, each at least
+// max_peaks(encoding, scan.size()) long.  They return the number of peaks
+// written, or the decoder's message.
+Expected<std::size_t, std::string> decode_encoding_a_into(std::span<const std::uint8_t> scan,
+                                                          const TofCalibration& cal,
+                                                          std::span<double> mz,
+                                                          std::span<float> intensity);
+Expected<std::size_t, std::string> decode_encoding_b_into(std::span<const std::uint8_t> scan,
+                                                          const TofCalibration& cal,
+                                                          std::span<double> mz,
+                                                          std::span<double> drift_time_ms,
+                                                          std::span<float> intensity);
+Expected<std::size_t, std::string> decode_encoding_c_into(std::span<const std::uint8_t> scan,
+                                                          const TofCalibration& cal,
+                                                          std::span<double> mz,
+                                                          std::span<float> intensity);
 
 }  // namespace tessmoor::raw
