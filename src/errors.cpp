@@ -15,21 +15,19 @@ PyObject* runtime_error(std::string_view text) {
     return exc;
 }
 
-PyObject* to_py_err(raw::Error error) { return runtime_error(error.text()); }
+PyObject* to_py_err(const raw::Error& error) { return runtime_error(error.text()); }
 
 PyObject* io_to_py(int errnum) { return runtime_error(raw::os_error_text(errnum)); }
 
-PyObject* failure_to_py(raw::Failure failure) {
+PyObject* failure_to_py(const raw::Failure& failure) {
     switch (failure.kind) {
-        case raw::Failure::Kind::Message: return runtime_error(failure.message);
         case raw::Failure::Kind::Os: return io_to_py(failure.os_errno);
-        case raw::Failure::Kind::Wrapped:
-            if (failure.error) return to_py_err(std::move(*failure.error));
+        case raw::Failure::Kind::Format:
+            if (failure.error) return to_py_err(*failure.error);
             break;
+        default: break;
     }
-    // A Wrapped failure without its Error, or a kind that does not exist.
-    raise_fault("reader failure of unknown kind");
-    return nullptr;
+    return runtime_error(failure.text());
 }
 
 PyObject* raise(PyObject* exc) {

@@ -20,13 +20,13 @@ namespace tessmoor::py {
 PyObject* runtime_error(std::string_view text);
 
 // A parser's or reader's Error: "I/O error: ..." or "parse error: ...".
-PyObject* to_py_err(raw::Error error);
+PyObject* to_py_err(const raw::Error& error);
 
 // A bare OS error of an existing scan file: the OS error text alone.
 PyObject* io_to_py(int errnum);
 
-// Any Failure of a Run query, by its kind.
-PyObject* failure_to_py(raw::Failure failure);
+// Any Failure of a Run query: a RuntimeError with the failure's text.
+PyObject* failure_to_py(const raw::Failure& failure);
 
 // Makes `exc` (a new reference, or nullptr when building it failed) the
 // current exception as it stands, adding no context, and returns nullptr so
@@ -37,9 +37,7 @@ PyObject* raise(PyObject* exc);
 // its traceback attached (a new reference); nullptr when none is pending.
 PyObject* take_exception();
 
-inline PyObject* raise_failure(raw::Failure failure) {
-    return raise(failure_to_py(std::move(failure)));
-}
+inline PyObject* raise_failure(const raw::Failure& failure) { return raise(failure_to_py(failure)); }
 
 // Raises the internal-fault exception (derived directly from BaseException)
 // with `what` as its message.  Used for C++ exceptions other than bad_alloc.

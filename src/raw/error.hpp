@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -82,4 +83,63 @@ private:
     std::variant<T, E> v_;
 };
 
+// A failed open or query of a run, with what it concerns.  The kind is a
+// closed set and every text derives from it and its context:
+//   text()          the message the module tessmoor raises as RuntimeError;
+//   context_text()  the same behind the file, function and scan concerned,
+//                   for callers that report where a fault lies.
+struct Failure {
+    enum class Kind : std::uint8_t {
+        NotDirectory,      // the run path is not a directory (os_errno: why)
+        FunctionNotFound,  // no function-table entry for func
+        IdxMissing,        // _FUNCnnn.IDX does not exist
+        DatMissing,        // _FUNCnnn.DAT does not exist
+        Os,                // an existing scan file could not be read (os_errno)
+        Format,            // a format file or scan failed: error (I/O or parse)
+        ScanOutOfRange,    // scan not below scan_count
+        ScanOutOfBounds,   // a 22-byte-index scan reaches past the end of the DAT
+        NotIms,            // ion mobility asked of a 22-byte-index function
+        NoChroms,          // the run has no _CHROMS.INF
+        FileChanged,       // a file changed under a read, even after a retry
+    };
+
+    Kind kind = Kind::Format;
+    std::string file;  // the path concerned (the run directory for NotDirectory)
+    std::optional<std::uint32_t> func;
+    std::optional<std::uint64_t> scan;  // magnitude; scan_negative gives the sign
+    bool scan_negative = false;
+    std::optional<std::uint64_t> scan_count;
+    int os_errno = 0;
+    std::optional<Error> error;
+
+    static Failure of(Kind kind, std::string file = {}) {
+        Failure f;
+        f.kind = kind;
+        f.file = std::move(file);
+        return f;
+    }
+    static Failure os(int errnum, std::string file) {
+        Failure f = of(Kind::Os, std::move(file));
+        f.os_errno = errnum;
+        return f;
+    }
+    static Failure format(Error error, std::string file) {
+        Failure f = of(Kind::Format, std::move(file));
+        f.error = std::move(error);
+        return f;
+    }
+    Failure&& in_function(std::uint32_t f) && {
+        func = f;
+        return std::move(*this);
+    }
+    Failure&& at_scan(std::uint64_t s) && {
+        scan = s;
+        return std::move(*this);
+    }
+
+    std::string text() const;
+    std::string context_text() const;
+};
+
 }  // namespace tessmoor::raw
+

@@ -83,9 +83,10 @@ bool path_exists(const std::string& path) {
     return stat_path(path, st);
 }
 
-bool is_directory(const std::string& path) {
+int directory_error(const std::string& path) {
     struct stat st;
-    return stat_path(path, st) && S_ISDIR(st.st_mode);
+    if (!stat_path(path, st)) return has_nul(path) ? ENOENT : errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 Expected<Bytes, OsError> read_whole_file(const std::string& path) {

@@ -24,7 +24,9 @@ std::string join_path(std::string_view dir, std::string_view name);
 // as "does not exist" / "is not a directory".  A path holding a NUL
 // character names nothing (the C interface would cut it short there).
 bool path_exists(const std::string& path);
-bool is_directory(const std::string& path);
+// 0 when the path names a directory, else why not: the status query's error
+// number, or ENOTDIR for something that is not a directory.
+int directory_error(const std::string& path);
 
 // Reads a whole file into memory: open, then read to end.
 Expected<Bytes, OsError> read_whole_file(const std::string& path);

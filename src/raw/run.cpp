@@ -9,15 +9,6 @@
 
 namespace tessmoor::raw {
 
-std::string Failure::text() const {
-    switch (kind) {
-        case Kind::Message: return message;
-        case Kind::Os: return os_error_text(os_errno);
-        case Kind::Wrapped: return error ? error->text() : std::string();
-    }
-    return message;
-}
-
 std::string func_file_name(std::uint32_t func_index, const char* suffix) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "_FUNC%03u%s", static_cast<unsigned>(func_index), suffix);
@@ -28,14 +19,21 @@ std::string func_file_name(std::uint32_t func_index, const char* suffix) {
 // Opening
 
 Expected<Run, Failure> Run::open(std::string path) {
-    if (!is_directory(path)) return Failure::msg("'" + path + "' is not a directory");
+    if (const int why = directory_error(path)) {
+        Failure f = Failure::of(Failure::Kind::NotDirectory, path);
+        f.os_errno = why;
+        return f;
+    }
 
-    auto header = Header::from_path(join_path(path, "_HEADER.TXT"));
-    if (!header) return Failure::wrap(std::move(header).error());
-    auto extern_inf = ExternInf::from_path(join_path(path, "_extern.inf"));
-    if (!extern_inf) return Failure::wrap(std::move(extern_inf).error());
-    auto table = FunctionTable::from_path(join_path(path, "_FUNCTNS.INF"));
-    if (!table) return Failure::wrap(std::move(table).error());
+    const std::string header_path = join_path(path, "_HEADER.TXT");
+    auto header = Header::from_path(header_path);
+    if (!header) return Failure::format(std::move(header).error(), header_path);
+    const std::string extern_path = join_path(path, "_extern.inf");
+    auto extern_inf = ExternInf::from_path(extern_path);
+    if (!extern_inf) return Failure::format(std::move(extern_inf).error(), extern_path);
+    const std::string table_path = join_path(path, "_FUNCTNS.INF");
+    auto table = FunctionTable::from_path(table_path);
+    if (!table) return Failure::format(std::move(table).error(), table_path);
 
     // The channel table is optional: a failed status query (missing file,
     // dangling link) means "no channels"; anything that exists must parse.
@@ -43,7 +41,7 @@ Expected<Run, Failure> Run::open(std::string path) {
     const std::string chroms_path = join_path(path, "_CHROMS.INF");
     if (path_exists(chroms_path)) {
         auto parsed = ChromsInf::from_path(chroms_path);
-        if (!parsed) return Failure::wrap(std::move(parsed).error());
+        if (!parsed) return Failure::format(std::move(parsed).error(), chroms_path);
         chroms = std::move(parsed).value();
     }
 
@@ -54,7 +52,8 @@ Expected<Run, Failure> Run::open(std::string path) {
 Expected<FunctionInfo, Failure> Run::get_function(std::uint32_t func_index) const {
     for (const auto& f : function_table.functions)
         if (f.index == func_index) return f;
-    return Failure::msg("function " + std::to_string(func_index) + " not found");
+    return Failure::of(Failure::Kind::FunctionNotFound, join_path(path, "_FUNCTNS.INF"))
+        .in_function(func_index);
 }
 
 // ---------------------------------------------------------------------------
@@ -73,14 +72,14 @@ namespace {
 // One file of a function: either open for ranged reads or held whole.
 class Source {
 public:
-    static Expected<Source, OsError> open(const std::string& path, bool whole) {
+    static Expected<Source, Failure> open(const std::string& path, bool whole) {
         if (whole) {
             auto bytes = read_whole_file(path);
-            if (!bytes) return bytes.error();
-            return Source(std::move(bytes).value());
+            if (!bytes) return Failure::os(bytes.error().code, path);
+            return Source(path, std::move(bytes).value());
         }
         auto file = OpenFile::open(path);
-        if (!file) return file.error();
+        if (!file) return Failure::os(file.error().code, path);
         if (!file->is_regular() || file->size() == 0) {
             // Directories, pipes and devices: read as a whole read would, so
             // that errors (EISDIR for a directory) and contents agree.  A
@@ -88,30 +87,33 @@ public:
             // pseudo-files (/proc) report 0 yet have content, and for a truly
             // empty file the whole read costs nothing.
             auto bytes = file->read_all();
-            if (!bytes) return bytes.error();
-            return Source(std::move(bytes).value());
+            if (!bytes) return Failure::os(bytes.error().code, path);
+            return Source(path, std::move(bytes).value());
         }
-        return Source(std::move(file).value());
+        return Source(path, std::move(file).value());
     }
+
+    const std::string& path() const noexcept { return path_; }
 
     std::uint64_t size() const noexcept { return file_ ? file_->size() : whole_.size(); }
 
     // The bytes [offset, offset + len), which the caller has checked lie within
     // size().  Views into the whole content, or into `scratch` after a ranged
     // read.  std::nullopt when the file ended early: retry whole.
-    Expected<std::optional<ByteView>, OsError> read(std::uint64_t offset, std::uint64_t len,
+    Expected<std::optional<ByteView>, Failure> read(std::uint64_t offset, std::uint64_t len,
                                                     Bytes& scratch) const {
         if (!file_) return std::optional<ByteView>(ByteView(whole_).subspan(offset, len));
         scratch.resize(static_cast<std::size_t>(len));
         auto done = file_->read_at(offset, scratch);
-        if (!done) return done.error();
+        if (!done) return Failure::os(done.error().code, path_);
         if (!*done) return std::optional<ByteView>();
         return std::optional<ByteView>(ByteView(scratch));
     }
 
 private:
-    explicit Source(Bytes whole) : whole_(std::move(whole)) {}
-    explicit Source(OpenFile file) : file_(std::move(file)) {}
+    Source(std::string path, Bytes whole) : path_(std::move(path)), whole_(std::move(whole)) {}
+    Source(std::string path, OpenFile file) : path_(std::move(path)), file_(std::move(file)) {}
+    std::string path_;
     std::optional<OpenFile> file_;
     Bytes whole_;
 };
@@ -140,7 +142,7 @@ std::uint64_t record_size(IndexLayout layout) {
 Step<IndexLayout> resolve_ambiguous_layout(const Source& idx, std::uint64_t dat_size) {
     Bytes scratch;
     auto got = idx.read(0, idx.size(), scratch);
-    if (!got) return Failure::os(got.error().code);
+    if (!got) return std::move(got).error();
     if (!*got) return std::optional<IndexLayout>();
     const ByteView bytes = **got;
 
@@ -168,16 +170,16 @@ Step<Loaded> load(const std::string& dir, std::uint32_t func_index, bool whole) 
     const std::string dat_path = join_path(dir, func_file_name(func_index, ".DAT"));
     // Both existence tests come before any read, so a function lacking both
     // files reports the index.
-    if (!path_exists(idx_path)) return Failure::msg("IDX file not found: " + idx_path);
-    if (!path_exists(dat_path)) return Failure::msg("DAT file not found: " + dat_path);
+    if (!path_exists(idx_path)) return Failure::of(Failure::Kind::IdxMissing, idx_path);
+    if (!path_exists(dat_path)) return Failure::of(Failure::Kind::DatMissing, dat_path);
 
     auto idx = Source::open(idx_path, whole);
-    if (!idx) return Failure::os(idx.error().code);
+    if (!idx) return std::move(idx).error();
     auto dat = Source::open(dat_path, whole);
-    if (!dat) return Failure::os(dat.error().code);
+    if (!dat) return std::move(dat).error();
 
     auto layout = layout_for_size(idx->size());
-    if (!layout) return Failure::wrap(std::move(layout).error());
+    if (!layout) return Failure::format(std::move(layout).error(), idx_path);
 
     constexpr std::uint64_t both = VariantA::record_size * VariantB::record_size / 2;  // 330
     if (idx->size() > 0 && idx->size() % both == 0) {
@@ -191,8 +193,10 @@ Step<Loaded> load(const std::string& dir, std::uint32_t func_index, bool whole) 
         Loaded{std::move(idx).value(), std::move(dat).value(), *layout, count});
 }
 
-Failure out_of_range(std::uint64_t scan_index) {
-    return Failure::msg("scan " + std::to_string(scan_index) + " out of range");
+Failure out_of_range(const Loaded& f, std::uint64_t scan_index) {
+    Failure failure = Failure::of(Failure::Kind::ScanOutOfRange, f.idx.path()).at_scan(scan_index);
+    failure.scan_count = f.count;
+    return failure;
 }
 
 // Loads a function's files and runs `body` on them, first with ranged reads
@@ -209,8 +213,15 @@ Expected<T, Failure> with_function_files(const std::string& dir, std::uint32_t f
     };
     Step<T> step = attempt(false);
     if (step && !step->has_value()) step = attempt(true);
-    if (!step) return std::move(step).error();
-    if (!step->has_value()) return Failure::msg("file changed while it was read");
+    if (!step) {
+        Failure failure = std::move(step).error();
+        if (!failure.func) failure.func = func_index;
+        return failure;
+    }
+    if (!step->has_value()) {
+        return Failure::of(Failure::Kind::FileChanged, join_path(dir, func_file_name(func_index, ".DAT")))
+            .in_function(func_index);
+    }
     return std::move(**step);
 }
 
@@ -218,21 +229,21 @@ Expected<T, Failure> with_function_files(const std::string& dir, std::uint32_t f
 // Variant B scan whose range is empty gives an empty result, not an error.
 template <class Result, class Decode>
 Step<Result> decode_scan(const Loaded& f, std::uint64_t scan_index, Decode&& decode) {
-    if (scan_index >= f.count) return out_of_range(scan_index);
+    if (scan_index >= f.count) return out_of_range(f, scan_index);
     Bytes rec_scratch;
     ScanRange range;
     if (f.layout == IndexLayout::A) {
         auto rec = f.idx.read(scan_index * VariantA::record_size, VariantA::record_size, rec_scratch);
-        if (!rec) return Failure::os(rec.error().code);
+        if (!rec) return std::move(rec).error();
         if (!*rec) return std::optional<Result>();
         range = scan_range_a(parse_entry_a((*rec)->data()), f.dat.size());
         if (range.kind == ScanRange::Kind::OutOfBounds)
-            return Failure::msg("scan offset out of DAT bounds");
+            return Failure::of(Failure::Kind::ScanOutOfBounds, f.dat.path()).at_scan(scan_index);
     } else {
         const bool last = scan_index + 1 == f.count;
         const std::uint64_t len = (last ? 1 : 2) * VariantB::record_size;
         auto rec = f.idx.read(scan_index * VariantB::record_size, len, rec_scratch);
-        if (!rec) return Failure::os(rec.error().code);
+        if (!rec) return std::move(rec).error();
         if (!*rec) return std::optional<Result>();
         const ScanEntryB entry = parse_entry_b((*rec)->data());
         std::uint32_t next = 0;
@@ -243,10 +254,11 @@ Step<Result> decode_scan(const Loaded& f, std::uint64_t scan_index, Decode&& dec
 
     Bytes scan_scratch;
     auto bytes = f.dat.read(range.start, range.end - range.start, scan_scratch);
-    if (!bytes) return Failure::os(bytes.error().code);
+    if (!bytes) return std::move(bytes).error();
     if (!*bytes) return std::optional<Result>();
     auto decoded = decode(**bytes);
-    if (!decoded) return Failure::wrap(Error::parse(std::move(decoded).error()));
+    if (!decoded)
+        return Failure::format(Error::parse(std::move(decoded).error()), f.dat.path()).at_scan(scan_index);
     return std::optional<Result>(std::move(decoded).value());
 }
 
@@ -276,11 +288,11 @@ Expected<std::uint64_t, Failure> Run::n_scans(std::uint32_t func_index) const {
 Expected<double, Failure> Run::retention_time(std::uint32_t func_index,
                                               std::uint64_t scan_index) const {
     return with_function_files<double>(path, func_index, [&](const Loaded& f) -> Step<double> {
-        if (scan_index >= f.count) return out_of_range(scan_index);
+        if (scan_index >= f.count) return out_of_range(f, scan_index);
         const std::uint64_t size = record_size(f.layout);
         Bytes scratch;
         auto rec = f.idx.read(scan_index * size, size, scratch);
-        if (!rec) return Failure::os(rec.error().code);
+        if (!rec) return std::move(rec).error();
         if (!*rec) return std::optional<double>();
         const float rt = f.layout == IndexLayout::A ? parse_entry_a((*rec)->data()).rt_min
                                                     : parse_entry_b((*rec)->data()).rt_min;
@@ -306,16 +318,17 @@ Expected<ImsSpectrum, Failure> Run::read_ims_spectrum(std::uint32_t func_index,
                                                               const TofCalibration& cal)
                                                               -> Step<ImsSpectrum> {
         if (f.layout == IndexLayout::A)
-            return Failure::msg("function uses Encoding A (not IMS); use read_spectrum instead");
+            return Failure::of(Failure::Kind::NotIms, f.idx.path());
         return decode_scan<ImsSpectrum>(f, scan_index,
                                         [&](ByteView b) { return decode_encoding_b(b, cal); });
     });
 }
 
 Expected<std::vector<ChromPoint>, Failure> Run::read_chrom(std::uint64_t channel_index) const {
-    if (!chroms_inf) return Failure::msg("no _CHROMS.INF in this .raw directory");
-    auto points = read_chro_dat(join_path(path, chro_file_name(channel_index)));
-    if (!points) return Failure::wrap(std::move(points).error());
+    if (!chroms_inf) return Failure::of(Failure::Kind::NoChroms, join_path(path, "_CHROMS.INF"));
+    const std::string chro_path = join_path(path, chro_file_name(channel_index));
+    auto points = read_chro_dat(chro_path);
+    if (!points) return Failure::format(std::move(points).error(), chro_path);
     return std::move(points).value();
 }
 

@@ -1,7 +1,8 @@
 // The reader's core over one .raw directory: opening (the metadata files,
 // parsed once, in a fixed order) and the queries that re-read the
 // per-function and per-channel files on every call.  No Python here: a
-// failure is a Failure value that the Python layer turns into an exception.
+// failure is a Failure value (error.hpp) that the Python layers turn into
+// exceptions.
 #pragma once
 
 #include <cstdint>
@@ -17,29 +18,6 @@
 #include "raw/header.hpp"
 
 namespace tessmoor::raw {
-
-// How a failed query or constructor reaches the caller.  All three become a
-// RuntimeError at the Python boundary, with different texts:
-//   Message: the reader's own check, its text as it stands
-//            ("function 7 not found", "scan 5 out of range", ...);
-//   Os:      a failed read of an existing _FUNCnnn.IDX / .DAT file, shown as
-//            the bare OS error text;
-//   Wrapped: an Error from a parser or reader of a format file, shown as
-//            "I/O error: ..." or "parse error: ...".
-struct Failure {
-    enum class Kind : std::uint8_t { Message, Os, Wrapped };
-    Kind kind;
-    std::string message;  // Message
-    int os_errno = 0;     // Os
-    std::optional<Error> error;  // Wrapped
-
-    static Failure msg(std::string m) { return Failure{Kind::Message, std::move(m), 0, std::nullopt}; }
-    static Failure os(int e) { return Failure{Kind::Os, {}, e, std::nullopt}; }
-    static Failure wrap(Error e) { return Failure{Kind::Wrapped, {}, 0, std::move(e)}; }
-
-    // The text the Python exception carries.
-    std::string text() const;
-};
 
 struct Run {
     std::string path;  // exactly as the caller gave it
