@@ -16,3 +16,9 @@ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DTESSMOOR_PYTH
     -DTESSMOOR_SANITIZE="$san" -DPython_EXECUTABLE="$(command -v python3)" \
     -DCMAKE_LIBRARY_OUTPUT_DIRECTORY="$build" "$@" >/dev/null
 cmake --build "$build" -j "${JOBS:-2}"
+# The Python code of tessmoor_bulk beside its native part, so that
+# PYTHONPATH=BUILD_DIR imports the package as installed.
+mkdir -p "$build/tessmoor_bulk"
+for f in "$here"/python/tessmoor_bulk/*; do
+    ln -sf "$f" "$build/tessmoor_bulk/"
+done

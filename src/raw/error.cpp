@@ -13,9 +13,13 @@ namespace {
 }
 }  // namespace
 
-std::string os_error_text(int errnum) {
+std::string os_error_message(int errnum) {
     char buf[256];
-    std::string text = message_from(buf, ::strerror_r(errnum, buf, sizeof buf));
+    return message_from(buf, ::strerror_r(errnum, buf, sizeof buf));
+}
+
+std::string os_error_text(int errnum) {
+    std::string text = os_error_message(errnum);
     text += " (os error ";
     text += std::to_string(errnum);
     text += ')';
@@ -56,7 +60,8 @@ std::string Failure::context_text() const {
         return text();
     std::string out = file;
     std::string where;
-    if (func) where = "function " + std::to_string(*func);
+    // A missing function is named by the text itself.
+    if (func && kind != Kind::FunctionNotFound) where = "function " + std::to_string(*func);
     if (scan) where += (where.empty() ? "scan " : ", scan ") + scan_number(*this);
     if (!where.empty()) out += (out.empty() ? "" : ": ") + where;
     if (!out.empty()) out += ": ";

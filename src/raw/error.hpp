@@ -16,7 +16,9 @@
 
 namespace tessmoor::raw {
 
-// The C library's message for an error number, then " (os error N)".
+// The C library's message for an error number.
+std::string os_error_message(int errnum);
+// The same, then " (os error N)".
 std::string os_error_text(int errnum);
 
 // A bare operating-system error, as returned by the file access layer.

@@ -59,6 +59,12 @@ int open_read(const std::string& path) {
     return fd;
 }
 
+FileIdentity identity_of(const struct stat& st) {
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                        st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0,
+                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 // Closes a descriptor on every path out of a whole-file read.
 struct Fd {
     int fd;
@@ -87,6 +93,19 @@ int directory_error(const std::string& path) {
     struct stat st;
     if (!stat_path(path, st)) return has_nul(path) ? ENOENT : errno;
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+Expected<FileIdentity, OsError> path_identity(const std::string& path) {
+    struct stat st;
+    if (has_nul(path)) return OsError{ENOENT};
+    if (::stat(path.c_str(), &st) != 0) return OsError{errno};
+    return identity_of(st);
+}
+
+bool changed_since(const FileIdentity& then, const FileIdentity& now) noexcept {
+    if (then.device != now.device || then.inode != now.inode) return true;
+    if (now.size < then.size) return true;
+    return now.size == then.size && now.mtime_ns != then.mtime_ns;
 }
 
 Expected<Bytes, OsError> read_whole_file(const std::string& path) {
@@ -144,6 +163,19 @@ Expected<bool, OsError> OpenFile::read_at(std::uint64_t offset, std::span<std::u
         done += static_cast<std::size_t>(got);
     }
     return true;
+}
+
+Expected<FileIdentity, OsError> OpenFile::identity() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return OsError{errno};
+    return identity_of(st);
+}
+
+void OpenFile::prefetch(std::uint64_t offset, std::uint64_t len) const noexcept {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+        len > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return;
+    ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(len), POSIX_FADV_WILLNEED);
 }
 
 Expected<Bytes, OsError> OpenFile::read_all() const { return read_to_end(fd_, size_); }

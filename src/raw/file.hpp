@@ -28,6 +28,24 @@ bool path_exists(const std::string& path);
 // number, or ENOTDIR for something that is not a directory.
 int directory_error(const std::string& path);
 
+// What tells one state of a file from another: which file a path or
+// descriptor names, its size and its last modification.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t mtime_ns = 0;
+};
+
+// The identity of the file a path names now (following symbolic links).
+Expected<FileIdentity, OsError> path_identity(const std::string& path);
+
+// True when `now` is not the file `then` described, or is that file changed
+// in a way that alters bytes already read: it shrank, or it was rewritten
+// without growing.  A file that only grew (data appended, as an
+// acquisition does) is the same file.
+bool changed_since(const FileIdentity& then, const FileIdentity& now) noexcept;
+
 // Reads a whole file into memory: open, then read to end.
 Expected<Bytes, OsError> read_whole_file(const std::string& path);
 
@@ -51,6 +69,13 @@ public:
     // before that many bytes could be read (it shrank since its status was
     // taken); the content of `out` is then unspecified.
     Expected<bool, OsError> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
+
+    // The open file's identity now.
+    Expected<FileIdentity, OsError> identity() const;
+
+    // Asks the system to start reading [offset, offset + len) into the page
+    // cache; a hint that may be ignored.
+    void prefetch(std::uint64_t offset, std::uint64_t len) const noexcept;
 
     // Reads from the start to the end of the file, as it is now, with plain
     // reads (so pipes work too).  Call it at most once: ranged reads leave

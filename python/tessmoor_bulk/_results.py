@@ -1,0 +1,219 @@
+"""The result classes: spectra and chromatograms as numpy arrays.
+
+They hold the arrays the native reader decoded into, without a copy, and
+hand out views: reading an attribute twice gives the same array, and the
+scans of a batch are slices of its flat arrays.  They are immutable: no
+attribute can be set once they exist (the arrays themselves are ordinary,
+writable numpy arrays, owned by the caller).
+"""
+
+from __future__ import annotations
+
+from typing import Any, Iterator, overload
+
+import numpy as np
+
+
+class _Frozen:
+    """Slots set once in __init__ and never again."""
+
+    __slots__ = ()
+
+    def _set(self, **values: Any) -> None:
+        for name, value in values.items():
+            object.__setattr__(self, name, value)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"{type(self).__name__} objects are immutable")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"{type(self).__name__} objects are immutable")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), tuple(getattr(self, name) for name in self._fields))
+
+
+class Spectrum(_Frozen):
+    """The peaks of one scan.
+
+    Attributes
+    ----------
+    func, scan : int
+        Function number (from 1) and scan number (from 0).
+    rt_min : float
+        Retention time in minutes.
+    mz : ndarray of float64
+        Calibrated m/z values, in record order.
+    intensity : ndarray of float32
+        Intensities.
+    drift_time_ms : ndarray of float64 or None
+        Drift times in milliseconds, for ion-mobility reads (``ims=True``).
+    """
+
+    __slots__ = ("func", "scan", "rt_min", "mz", "intensity", "drift_time_ms")
+    _fields = __slots__
+
+    func: int
+    scan: int
+    rt_min: float
+    mz: np.ndarray
+    intensity: np.ndarray
+    drift_time_ms: np.ndarray | None
+
+    def __init__(self, func: int, scan: int, rt_min: float, mz: np.ndarray, intensity: np.ndarray,
+                 drift_time_ms: np.ndarray | None = None) -> None:
+        self._set(func=func, scan=scan, rt_min=rt_min, mz=mz, intensity=intensity,
+                  drift_time_ms=drift_time_ms)
+
+    @property
+    def ims(self) -> bool:
+        """True for an ion-mobility read (with drift times)."""
+        return self.drift_time_ms is not None
+
+    def __len__(self) -> int:
+        return len(self.mz)
+
+    def __repr__(self) -> str:
+        unit = "ions" if self.ims else "peaks"
+        return f"Spectrum(func={self.func}, scan={self.scan}, rt_min={self.rt_min:.4f}, {len(self)} {unit})"
+
+
+class Spectra(_Frozen):
+    """The peaks of many scans of one function, in flat arrays.
+
+    Scan ``i`` (``scans[i]`` in the function) holds the peaks
+    ``mz[offsets[i]:offsets[i + 1]]`` (likewise ``intensity`` and
+    ``drift_time_ms``).  ``batch[i]`` gives that scan as a `Spectrum` whose
+    arrays are views into these; iterating gives every scan in order.
+
+    Attributes
+    ----------
+    func : int
+        Function number.
+    scans : ndarray of int64
+        Scan numbers, one per scan of the batch.
+    rt_min : ndarray of float64
+        Retention times in minutes, one per scan.
+    offsets : ndarray of int64
+        ``len(batch) + 1`` positions into the peak arrays.
+    mz : ndarray of float64
+    intensity : ndarray of float32
+    drift_time_ms : ndarray of float64 or None
+        Peak arrays, all scans end to end; drift times for ion-mobility reads.
+    """
+
+    __slots__ = ("func", "scans", "rt_min", "offsets", "mz", "intensity", "drift_time_ms")
+    _fields = __slots__
+
+    func: int
+    scans: np.ndarray
+    rt_min: np.ndarray
+    offsets: np.ndarray
+    mz: np.ndarray
+    intensity: np.ndarray
+    drift_time_ms: np.ndarray | None
+
+    def __init__(self, func: int, scans: np.ndarray, rt_min: np.ndarray, offsets: np.ndarray,
+                 mz: np.ndarray, intensity: np.ndarray, drift_time_ms: np.ndarray | None = None) -> None:
+        self._set(func=func, scans=scans, rt_min=rt_min, offsets=offsets, mz=mz, intensity=intensity,
+                  drift_time_ms=drift_time_ms)
+
+    @property
+    def ims(self) -> bool:
+        """True for an ion-mobility read (with drift times)."""
+        return self.drift_time_ms is not None
+
+    @property
+    def n_peaks(self) -> int:
+        """The number of peaks of all scans together."""
+        return len(self.mz)
+
+    def __len__(self) -> int:
+        return len(self.scans)
+
+    @overload
+    def __getitem__(self, i: int) -> Spectrum: ...
+    @overload
+    def __getitem__(self, i: slice) -> Spectra: ...
+
+    def __getitem__(self, i: int | slice) -> Spectrum | Spectra:
+        if isinstance(i, slice):
+            start, stop, step = i.indices(len(self))
+            if step != 1:
+                raise ValueError("a batch can be sliced only with step 1")
+            stop = max(start, stop)
+            lo, hi = int(self.offsets[start]), int(self.offsets[stop])
+            drift = None if self.drift_time_ms is None else self.drift_time_ms[lo:hi]
+            return Spectra(self.func, self.scans[start:stop], self.rt_min[start:stop],
+                           self.offsets[start:stop + 1] - lo, self.mz[lo:hi], self.intensity[lo:hi], drift)
+        n = len(self)
+        k = i.__index__()
+        if k < 0:
+            k += n
+        if not 0 <= k < n:
+            raise IndexError(f"scan position {i} out of range for a batch of {n} scans")
+        lo, hi = int(self.offsets[k]), int(self.offsets[k + 1])
+        drift = None if self.drift_time_ms is None else self.drift_time_ms[lo:hi]
+        return Spectrum(self.func, int(self.scans[k]), float(self.rt_min[k]), self.mz[lo:hi],
+                        self.intensity[lo:hi], drift)
+
+    def __iter__(self) -> Iterator[Spectrum]:
+        for k in range(len(self)):
+            yield self[k]
+
+    def __repr__(self) -> str:
+        unit = "ions" if self.ims else "peaks"
+        return f"Spectra(func={self.func}, {len(self)} scans, {self.n_peaks} {unit})"
+
+
+class Chromatogram(_Frozen):
+    """A trace over retention time.
+
+    Attributes
+    ----------
+    kind : str
+        ``"tic"``, ``"base_peak"``, ``"xic"`` or ``"channel"``.
+    func : int or None
+        The function of a TIC, base peak or XIC.
+    scans : ndarray of int64 or None
+        The scan behind each point (None for an instrument channel).
+    rt_min : ndarray of float64
+        Retention times in minutes.
+    intensity : ndarray of float64
+        The trace: summed intensities (TIC, XIC), base peak intensities, or
+        an instrument channel's values.  An XIC of several targets has one
+        row per target.
+    mz : ndarray of float64 or None
+        The m/z of each scan's base peak (NaN for a scan without peaks), or
+        the XIC target(s).
+    channel : int or None
+        The instrument channel's index.
+    name, units : str or None
+        The instrument channel's name and units, when its table lists it.
+    """
+
+    __slots__ = ("kind", "func", "scans", "rt_min", "intensity", "mz", "channel", "name", "units")
+    _fields = __slots__
+
+    kind: str
+    func: int | None
+    scans: np.ndarray | None
+    rt_min: np.ndarray
+    intensity: np.ndarray
+    mz: np.ndarray | float | None
+    channel: int | None
+    name: str | None
+    units: str | None
+
+    def __init__(self, kind: str, func: int | None, scans: np.ndarray | None, rt_min: np.ndarray,
+                 intensity: np.ndarray, mz: np.ndarray | float | None = None, channel: int | None = None,
+                 name: str | None = None, units: str | None = None) -> None:
+        self._set(kind=kind, func=func, scans=scans, rt_min=rt_min, intensity=intensity, mz=mz,
+                  channel=channel, name=name, units=units)
+
+    def __len__(self) -> int:
+        return len(self.rt_min)
+
+    def __repr__(self) -> str:
+        where = f"channel={self.channel}" if self.kind == "channel" else f"func={self.func}"
+        return f"Chromatogram({self.kind!r}, {where}, {len(self)} points)"

@@ -1,0 +1,262 @@
+"""`Run`: a .raw directory opened for whole-function reads."""
+
+from __future__ import annotations
+
+import operator
+import os
+from typing import Any, Iterator, Sequence
+
+import numpy as np
+
+import tessmoor
+
+from . import _native
+from ._results import Chromatogram, Spectra, Spectrum
+
+_U32_MAX = 0xFFFFFFFF
+_U64_MAX = 0xFFFFFFFFFFFFFFFF
+
+
+def _func(func: Any) -> int:
+    f = operator.index(func)
+    if not 0 <= f <= _U32_MAX:
+        raise IndexError(f"function {f} not found: function numbers run from 1 to {_U32_MAX}")
+    return f
+
+
+def _threads(threads: Any) -> int:
+    if threads is None:
+        return _native.available_cores()
+    if isinstance(threads, bool):
+        raise TypeError("threads must be an int or None, not bool")
+    n = operator.index(threads)
+    if n < 1:
+        raise ValueError(f"threads must be at least 1, not {n}")
+    return min(n, 1024)
+
+
+def _window(name: str, value: Any) -> tuple[float, float] | None:
+    if value is None:
+        return None
+    try:
+        lo, hi = value
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a pair (lo, hi) or None") from None
+    lo, hi = float(lo), float(hi)
+    if not lo <= hi:
+        raise ValueError(f"{name}=({lo!r}, {hi!r}) is not a window: it needs lo <= hi")
+    return lo, hi
+
+
+def _scans(scans: Any) -> tuple[np.ndarray | None, tuple[int | None, int | None, int] | None]:
+    """(picks, slice) for the native reader: scan numbers as int64, or the
+    parts of a slice."""
+    if scans is None:
+        return None, None
+    if isinstance(scans, slice):
+        def part(v: Any) -> int | None:
+            return None if v is None else operator.index(v)
+        step = 1 if scans.step is None else operator.index(scans.step)
+        if step == 0:
+            raise ValueError("slice step cannot be zero")
+        return None, (part(scans.start), part(scans.stop), step)
+    if isinstance(scans, (int, np.integer)):
+        raise TypeError("scans must be None, a slice or a sequence of scan numbers; "
+                        "use spectrum() for a single scan")
+    picks = np.asarray(scans)
+    if picks.ndim != 1:
+        raise TypeError(f"scans must be one-dimensional, not of shape {picks.shape}")
+    if picks.size == 0:
+        return np.empty(0, dtype=np.int64), None
+    if picks.dtype.kind not in "iu":
+        raise TypeError(f"scan numbers must be integers, not {picks.dtype}")
+    if picks.dtype.kind == "u" and picks.max() > np.iinfo(np.int64).max:
+        raise IndexError(f"scan {int(picks.max())} out of range")
+    return np.ascontiguousarray(picks, dtype=np.int64), None
+
+
+class Run:
+    """A .raw acquisition directory opened for whole-function reads.
+
+    It opens the directory as `tessmoor.RawReader` does (the same files, in
+    the same order) and answers with numpy arrays: whole functions per call,
+    decoded on several threads with the interpreter lock released, values
+    bit for bit those of `tessmoor`.  Functions count from 1, scans and
+    channels from 0; a negative scan counts from the end.
+
+    Example::
+
+        import tessmoor_bulk
+        run = tessmoor_bulk.Run("examples/sample.raw")
+        batch = run.spectra(1)               # every scan of function 1
+        batch.mz, batch.intensity, batch.offsets
+        tic = run.tic(1)                     # tic.rt_min, tic.intensity
+    """
+
+    __slots__ = ("_path", "_native", "_reader")
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        text = os.fspath(path)
+        if isinstance(text, bytes):
+            text = os.fsdecode(text)
+        self._path: str = text
+        self._native = _native.open_run(text)
+        self._reader = tessmoor.RawReader(text)
+
+    # -- what the run holds ------------------------------------------------
+
+    @property
+    def path(self) -> str:
+        """The directory's path, as given."""
+        return self._path
+
+    @property
+    def reader(self) -> tessmoor.RawReader:
+        """A `tessmoor.RawReader` on the same directory."""
+        return self._reader
+
+    @property
+    def functions(self) -> list[tessmoor.FunctionInfo]:
+        """The acquisition functions (the reader's list)."""
+        return self._reader.functions
+
+    @property
+    def channels(self) -> list[tessmoor.ChromChannel]:
+        """The instrument channels (the reader's list; empty without _CHROMS.INF)."""
+        return self._reader.channels
+
+    def n_scans(self, func: int) -> int:
+        """The number of scans of function `func`."""
+        return self._native.n_scans(_func(func))
+
+    def rt(self, func: int) -> np.ndarray:
+        """Retention times (minutes, float64) of every scan of `func`, from one read of its index."""
+        return self._native.rt(_func(func))
+
+    # -- spectra -----------------------------------------------------------
+
+    def spectrum(self, func: int, scan: int, *, ims: bool = False) -> Spectrum:
+        """One scan as a `Spectrum`; ``ims=True`` reads drift times too
+        (30-byte-index functions only).  A negative `scan` counts from the end;
+        one out of range raises IndexError."""
+        batch = self.spectra(func, [operator.index(scan)], ims=ims, threads=1)
+        return batch[0]
+
+    def spectra(self, func: int, scans: Any = None, *, rt: tuple[float, float] | None = None,
+                mz: tuple[float, float] | None = None, ims: bool = False,
+                threads: int | None = None) -> Spectra:
+        """Many scans of `func` as one `Spectra` batch of flat arrays.
+
+        scans:   None (every scan), a slice, or a sequence of scan numbers
+                 (negative ones count from the end), in the order wanted.
+        rt:      (lo, hi): keep only scans whose retention time lies in [lo, hi].
+        mz:      (lo, hi): keep only peaks whose m/z lies in [lo, hi].
+        ims:     read the ion-mobility records with drift times (refused, with
+                 ValueError, on functions of 22-byte index records).
+        threads: how many threads decode (default: every core this process
+                 may use).
+        """
+        f = _func(func)
+        picks, part = _scans(scans)
+        out = self._native.spectra(f, picks, part, _window("rt", rt), _window("mz", mz), bool(ims),
+                                   _threads(threads))
+        return Spectra(f, *out)
+
+    def iter_spectra(self, func: int, *, batch_scans: int = 1024, scans: Any = None,
+                     rt: tuple[float, float] | None = None, mz: tuple[float, float] | None = None,
+                     ims: bool = False, threads: int | None = None) -> Iterator[Spectra]:
+        """The scans of `spectra()` in batches of at most `batch_scans` scans,
+        so that memory stays bounded whatever the size of the function.  The
+        function's files are opened once for the whole iteration."""
+        f = _func(func)
+        size = operator.index(batch_scans)
+        if size < 1:
+            raise ValueError(f"batch_scans must be at least 1, not {size}")
+        picks, part = _scans(scans)
+        window, n_threads = _window("mz", mz), _threads(threads)
+        rt_window = _window("rt", rt)
+        return self._iter(f, size, picks, part, rt_window, window, bool(ims), n_threads)
+
+    def _iter(self, f: int, size: int, picks: np.ndarray | None, part: Any, rt: Any, mz: Any, ims: bool,
+              threads: int) -> Iterator[Spectra]:
+        function = self._native.open_function(f, True)
+        selected = function.select(picks, part, rt)
+        # An empty read first, so that a refused ion-mobility read fails at
+        # once, even when no scan is selected.
+        first = function.spectra(selected[:0], mz, ims, threads)
+        if len(selected) == 0:
+            yield Spectra(f, *first)
+        for start in range(0, len(selected), size):
+            yield Spectra(f, *function.spectra(selected[start:start + size], mz, ims, threads))
+
+    # -- chromatograms -----------------------------------------------------
+
+    def tic(self, func: int, *, rt: tuple[float, float] | None = None, mz: tuple[float, float] | None = None,
+            threads: int | None = None) -> Chromatogram:
+        """Total ion chromatogram: per scan, the sum in float64 and in record
+        order of its intensities (only those of peaks inside `mz`, if given)."""
+        return self._reduce("tic", func, rt, mz, threads)
+
+    def base_peak(self, func: int, *, rt: tuple[float, float] | None = None,
+                  mz: tuple[float, float] | None = None, threads: int | None = None) -> Chromatogram:
+        """Base peak chromatogram: per scan, the largest intensity (the first
+        such peak on ties) in `intensity` and its m/z in `mz`; a scan without
+        peaks gives 0 and NaN."""
+        return self._reduce("base_peak", func, rt, mz, threads)
+
+    def xic(self, func: int, mz: float | Sequence[float], *, ppm: float | None = None,
+            da: float | None = None, rt: tuple[float, float] | None = None,
+            threads: int | None = None) -> Chromatogram:
+        """Extracted ion chromatogram: per scan, the sum of the intensities
+        whose m/z lies in [target - tol, target + tol], tol being `da`, or
+        target * ppm / 1e6 (default: 10 ppm).  For a sequence of targets,
+        `intensity` has one row per target."""
+        f = _func(func)
+        if ppm is not None and da is not None:
+            raise ValueError("give ppm or da, not both")
+        if ppm is None and da is None:
+            ppm = 10.0
+        tol = float(ppm if ppm is not None else da)  # type: ignore[arg-type]
+        if not tol >= 0 or tol == float("inf"):
+            raise ValueError(f"the tolerance must be finite and not negative, not {tol!r}")
+        scalar = np.ndim(mz) == 0
+        targets = np.ascontiguousarray(np.atleast_1d(np.asarray(mz, dtype=np.float64)))
+        if targets.ndim != 1:
+            raise TypeError("mz must be a number or a one-dimensional sequence of numbers")
+        scans, rt_min, intensity, _ = self._native.reduce(
+            "xic", f, None, None, _window("rt", rt), None, targets,
+            None if ppm is None else float(ppm), None if da is None else float(da), _threads(threads))
+        if scalar:
+            return Chromatogram("xic", f, scans, rt_min, intensity[0], float(targets[0]))
+        return Chromatogram("xic", f, scans, rt_min, intensity, targets)
+
+    def _reduce(self, kind: str, func: int, rt: Any, mz: Any, threads: Any) -> Chromatogram:
+        f = _func(func)
+        scans, rt_min, intensity, peak_mz = self._native.reduce(
+            kind, f, None, None, _window("rt", rt), _window("mz", mz), None, None, None, _threads(threads))
+        return Chromatogram(kind, f, scans, rt_min, intensity, peak_mz)
+
+    def channel(self, index: int) -> Chromatogram:
+        """The samples of instrument channel `index` (from 0; negative counts
+        from the end of `channels`): retention times and values, float64."""
+        i = operator.index(index)
+        channels = self.channels
+        if i < 0:
+            i += len(channels)
+            if i < 0:
+                raise IndexError(f"channel {index} out of range: the run lists {len(channels)} channels")
+        if i > _U64_MAX:
+            raise IndexError(f"channel {index} out of range")
+        rt_min, value = self._native.channel(i)
+        listed = next((c for c in channels if c.index == i), None)
+        return Chromatogram("channel", None, None, rt_min, value, None, i,
+                            None if listed is None else listed.name, None if listed is None else listed.units)
+
+    # -- Python protocol ---------------------------------------------------
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # By path: the unpickled run opens the directory afresh.
+        return (Run, (self._path,))
+
+    def __repr__(self) -> str:
+        return f"Run({self._path!r}, {len(self.functions)} functions, {len(self.channels)} channels)"

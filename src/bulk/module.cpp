@@ -1,0 +1,327 @@
+// The native part of tessmoor_bulk: the reader core's bulk reads as numpy
+// arrays.  It converts arguments and results and turns failures into Python
+// exceptions; the reading, deciding and looping happen in src/raw.
+//
+// Arrays hand numpy the memory the core decoded into, owned through a
+// capsule: no copy.  Every call into the core releases the interpreter lock,
+// so other Python threads run while files are read and scans decoded.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "raw/bulk.hpp"
+#include "raw/function_reader.hpp"
+#include "raw/run.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace tessmoor::bulk {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Failures
+
+// A core failure on its way to Python: thrown by the bindings below, turned
+// into an exception by the translator registered with the module.
+struct Raised {
+    raw::Failure failure;
+};
+
+template <class T>
+T take(raw::Expected<T, raw::Failure>&& result) {
+    if (!result) throw Raised{std::move(result).error()};
+    return std::move(result).value();
+}
+
+PyObject* format_error = nullptr;  // tessmoor_bulk.FormatError
+
+PyObject* text_of(const std::string& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+void set_exception(PyObject* type, PyObject* value) {
+    if (value) {
+        PyErr_SetObject(type, value);
+        Py_DECREF(value);
+    }
+}
+
+// OSError(errno, message, filename): the interpreter picks the subclass
+// that the error number names (FileNotFoundError for ENOENT, ...).
+void raise_os(int errnum, const std::string& file) {
+    PyObject* filename = text_of(file);
+    if (!filename) return;
+    const std::string message = raw::os_error_message(errnum);
+    PyObject* exc = PyObject_CallFunction(PyExc_OSError, "isN", errnum, message.c_str(), filename);
+    if (exc) set_exception(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+}
+
+void raise_failure(const raw::Failure& f) {
+    using Kind = raw::Failure::Kind;
+    switch (f.kind) {
+        case Kind::NotDirectory:
+        case Kind::Os: return raise_os(f.os_errno, f.file);
+        case Kind::IdxMissing:
+        case Kind::DatMissing:
+        case Kind::NoChroms: return raise_os(ENOENT, f.file);
+        case Kind::Format:
+            if (f.error && f.error->kind() == raw::Error::Kind::Io) return raise_os(f.error->os_errno(), f.file);
+            break;
+        case Kind::FunctionNotFound:
+        case Kind::ScanOutOfRange: return set_exception(PyExc_IndexError, text_of(f.context_text()));
+        case Kind::NotIms: return set_exception(PyExc_ValueError, text_of(f.context_text()));
+        case Kind::ScanOutOfBounds:
+        case Kind::FileChanged: break;
+    }
+    set_exception(format_error, text_of(f.context_text()));
+}
+
+// ---------------------------------------------------------------------------
+// Arrays
+
+// A numpy array over memory the core allocated, which it now owns.
+template <class T>
+nb::object numpy_of(raw::Array<T>&& a, std::initializer_list<std::size_t> shape) {
+    T* data = a.data();
+    auto* owner = new raw::Buffer(std::move(a).release());
+    nb::capsule keep(owner, [](void* p) noexcept { delete static_cast<raw::Buffer*>(p); });
+    return nb::ndarray<nb::numpy, T>(data, shape.size(), shape.begin(), keep).cast();
+}
+
+template <class T>
+nb::object numpy_of(raw::Array<T>&& a) {
+    const std::size_t n = a.size();
+    return numpy_of(std::move(a), {n});
+}
+
+using Picks = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Targets = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Pair = std::pair<double, double>;
+using SliceArgs = std::tuple<std::optional<std::int64_t>, std::optional<std::int64_t>, std::int64_t>;
+
+std::optional<raw::Window> window_of(const std::optional<Pair>& p) {
+    if (!p) return std::nullopt;
+    return raw::Window{p->first, p->second};
+}
+
+raw::ScanSelection selection_of(const std::optional<Picks>& picks, const std::optional<SliceArgs>& slice,
+                                const std::optional<Pair>& rt) {
+    raw::ScanSelection s;
+    if (picks) s.picks = std::span<const std::int64_t>(picks->data(), picks->shape(0));
+    if (slice) s.slice = raw::ScanSlice{std::get<0>(*slice), std::get<1>(*slice), std::get<2>(*slice)};
+    s.rt = window_of(rt);
+    return s;
+}
+
+nb::object spectra_tuple(raw::SpectraBatch&& b, bool ims) {
+    nb::object drift = ims ? numpy_of(std::move(b.drift_time_ms)) : nb::none();
+    return nb::make_tuple(numpy_of(std::move(b.scans)), numpy_of(std::move(b.rt_min)),
+                          numpy_of(std::move(b.offsets)), numpy_of(std::move(b.mz)),
+                          numpy_of(std::move(b.intensity)), drift);
+}
+
+// (scans, rt_min, intensity, mz): intensity has one row per target for an
+// XIC; mz (the base peaks') is None for the other kinds.
+nb::object chromatogram_tuple(raw::Chromatogram&& c, const raw::ReduceOptions& o) {
+    const std::size_t n = c.scans.size();
+    nb::object intensity = o.kind == raw::ReduceOptions::Kind::Xic
+                               ? numpy_of(std::move(c.intensity), {o.targets.size(), n})
+                               : numpy_of(std::move(c.intensity));
+    nb::object mz = o.kind == raw::ReduceOptions::Kind::BasePeak ? numpy_of(std::move(c.mz)) : nb::none();
+    return nb::make_tuple(numpy_of(std::move(c.scans)), numpy_of(std::move(c.rt_min)), intensity, mz);
+}
+
+raw::ReduceOptions reduce_options(const std::string& kind, const std::optional<Pair>& mz,
+                                  const std::optional<Targets>& targets, std::optional<double> ppm,
+                                  std::optional<double> da, unsigned threads) {
+    raw::ReduceOptions o;
+    o.threads = threads;
+    o.mz = window_of(mz);
+    if (kind == "tic") {
+        o.kind = raw::ReduceOptions::Kind::Tic;
+    } else if (kind == "base_peak") {
+        o.kind = raw::ReduceOptions::Kind::BasePeak;
+    } else if (kind == "xic") {
+        o.kind = raw::ReduceOptions::Kind::Xic;
+        if (targets)
+            o.targets = raw::xic_windows(std::span<const double>(targets->data(), targets->shape(0)), ppm, da);
+    } else {
+        throw nb::value_error("unknown chromatogram kind");
+    }
+    return o;
+}
+
+// ---------------------------------------------------------------------------
+// The classes
+
+struct RunHandle {
+    raw::Run run;
+};
+
+struct FunctionHandle {
+    raw::FunctionReader reader;
+};
+
+using Purpose = raw::FunctionReader::Purpose;
+
+RunHandle open_run(const std::string& path) {
+    nb::gil_scoped_release unlocked;
+    return RunHandle{take(raw::Run::open(path))};
+}
+
+std::uint64_t n_scans(const RunHandle& r, std::uint32_t func) {
+    nb::gil_scoped_release unlocked;
+    return take(r.run.n_scans(func));
+}
+
+nb::object retention_times(const RunHandle& r, std::uint32_t func) {
+    raw::Array<double> rt;
+    {
+        nb::gil_scoped_release unlocked;
+        rt = take(raw::with_function(r.run, func, Purpose::Index,
+                                     [](const raw::FunctionReader& f) -> raw::Expected<raw::Array<double>, raw::Failure> {
+                                         raw::Array<double> out(f.size());
+                                         for (std::uint64_t i = 0; i < f.size(); ++i) out[i] = f.rt_min(i);
+                                         return out;
+                                     }));
+    }
+    return numpy_of(std::move(rt));
+}
+
+nb::object read_spectra(const RunHandle& r, std::uint32_t func, std::optional<Picks> picks,
+                        std::optional<SliceArgs> slice, std::optional<Pair> rt, std::optional<Pair> mz,
+                        bool ims, unsigned threads) {
+    const raw::ScanSelection selection = selection_of(picks, slice, rt);
+    const raw::SpectraOptions options{ims, window_of(mz), threads};
+    raw::SpectraBatch batch;
+    {
+        nb::gil_scoped_release unlocked;
+        batch = take(raw::with_function(
+            r.run, func, Purpose::Spectra,
+            [&](const raw::FunctionReader& f) -> raw::Expected<raw::SpectraBatch, raw::Failure> {
+                auto scans = raw::select_scans(f, selection);
+                if (!scans) return std::move(scans).error();
+                return raw::read_spectra(f, *scans, options);
+            }));
+    }
+    return spectra_tuple(std::move(batch), ims);
+}
+
+nb::object reduce(const RunHandle& r, const std::string& kind, std::uint32_t func,
+                  std::optional<Picks> picks, std::optional<SliceArgs> slice, std::optional<Pair> rt,
+                  std::optional<Pair> mz, std::optional<Targets> targets, std::optional<double> ppm,
+                  std::optional<double> da, unsigned threads) {
+    const raw::ScanSelection selection = selection_of(picks, slice, rt);
+    const raw::ReduceOptions options = reduce_options(kind, mz, targets, ppm, da, threads);
+    raw::Chromatogram chrom;
+    {
+        nb::gil_scoped_release unlocked;
+        chrom = take(raw::with_function(
+            r.run, func, Purpose::Spectra,
+            [&](const raw::FunctionReader& f) -> raw::Expected<raw::Chromatogram, raw::Failure> {
+                auto scans = raw::select_scans(f, selection);
+                if (!scans) return std::move(scans).error();
+                return raw::reduce_scans(f, *scans, options);
+            }));
+    }
+    return chromatogram_tuple(std::move(chrom), options);
+}
+
+nb::object read_channel(const RunHandle& r, std::uint64_t index) {
+    raw::ChannelTrace trace;
+    {
+        nb::gil_scoped_release unlocked;
+        trace = take(raw::read_channel(r.run, index));
+    }
+    return nb::make_tuple(numpy_of(std::move(trace.rt_min)), numpy_of(std::move(trace.value)));
+}
+
+FunctionHandle open_function(const RunHandle& r, std::uint32_t func, bool spectra) {
+    nb::gil_scoped_release unlocked;
+    return FunctionHandle{take(raw::FunctionReader::open(r.run, func, spectra ? Purpose::Spectra : Purpose::Index))};
+}
+
+nb::object select_scans_of(const FunctionHandle& h, std::optional<Picks> picks, std::optional<SliceArgs> slice,
+                  std::optional<Pair> rt) {
+    const raw::ScanSelection selection = selection_of(picks, slice, rt);
+    raw::Array<std::int64_t> out;
+    {
+        nb::gil_scoped_release unlocked;
+        std::vector<std::uint64_t> scans = take(raw::select_scans(h.reader, selection));
+        out = raw::Array<std::int64_t>(scans.size());
+        for (std::size_t k = 0; k < scans.size(); ++k) out[k] = static_cast<std::int64_t>(scans[k]);
+    }
+    return numpy_of(std::move(out));
+}
+
+nb::object function_spectra(const FunctionHandle& h, Picks scans, std::optional<Pair> mz, bool ims,
+                            unsigned threads) {
+    const raw::SpectraOptions options{ims, window_of(mz), threads};
+    raw::SpectraBatch batch;
+    {
+        nb::gil_scoped_release unlocked;
+        raw::ScanSelection selection;
+        selection.picks = std::span<const std::int64_t>(scans.data(), scans.shape(0));
+        std::vector<std::uint64_t> picked = take(raw::select_scans(h.reader, selection));
+        batch = take(raw::read_spectra(h.reader, picked, options));
+    }
+    return spectra_tuple(std::move(batch), ims);
+}
+
+}  // namespace
+
+}  // namespace tessmoor::bulk
+
+NB_MODULE(_native, m) {
+    using namespace tessmoor::bulk;
+    m.doc() = "The native part of tessmoor_bulk (use the package, not this module).";
+
+    format_error = PyErr_NewExceptionWithDoc(
+        "tessmoor_bulk.FormatError",
+        "A file of the run, or a scan in it, is malformed or changed while it was read.\n\n"
+        "The text names the file and, where one is concerned, the function and the scan,\n"
+        "followed by the message the module tessmoor gives for the same fault.",
+        PyExc_RuntimeError, nullptr);
+    if (!format_error) throw nb::python_error();
+    m.attr("FormatError") = nb::handle(format_error);
+
+    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const Raised& r) {
+            raise_failure(r.failure);
+        }
+    });
+
+    m.def("available_cores", &tessmoor::raw::available_cores,
+          "The number of cores this process may run on.");
+
+    nb::class_<RunHandle>(m, "Run", "A run opened by the reader core.")
+        .def("n_scans", &n_scans, "func"_a)
+        .def("rt", &retention_times, "func"_a)
+        .def("spectra", &read_spectra, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(),
+             "mz"_a.none(), "ims"_a, "threads"_a)
+        .def("reduce", &reduce, "kind"_a, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(),
+             "mz"_a.none(), "targets"_a.none(), "ppm"_a.none(), "da"_a.none(), "threads"_a)
+        .def("channel", &read_channel, "index"_a)
+        .def("open_function", &open_function, "func"_a, "spectra"_a);
+    m.def("open_run", &open_run, "path"_a);
+
+    nb::class_<FunctionHandle>(m, "Function", "One function of a run, opened for several reads.")
+        .def_prop_ro("n_scans", [](const FunctionHandle& h) { return h.reader.size(); })
+        .def("select", &select_scans_of, "picks"_a.none(), "slice"_a.none(), "rt"_a.none())
+        .def("spectra", &function_spectra, "scans"_a, "mz"_a.none(), "ims"_a, "threads"_a);
+}
