@@ -139,8 +139,12 @@ class Run:
         """One scan as a `Spectrum`; ``ims=True`` reads drift times too
         (30-byte-index functions only).  A negative `scan` counts from the end;
         one out of range raises IndexError."""
-        batch = self.spectra(func, [operator.index(scan)], ims=ims, threads=1)
-        return batch[0]
+        f = _func(func)
+        s = operator.index(scan)
+        if not -(1 << 63) <= s < (1 << 63):
+            raise IndexError(f"scan {s} out of range")
+        number, rt_min, mz, intensity, drift = self._native.scan(f, s, bool(ims))
+        return Spectrum(f, number, rt_min, mz, intensity, drift)
 
     def spectra(self, func: int, scans: Any = None, *, rt: tuple[float, float] | None = None,
                 mz: tuple[float, float] | None = None, ims: bool = False,

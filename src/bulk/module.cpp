@@ -240,6 +240,25 @@ nb::object reduce(const RunHandle& r, const std::string& kind, std::uint32_t fun
     return chromatogram_tuple(std::move(chrom), options);
 }
 
+// A vector's memory handed to numpy: the vector moves into the capsule.
+template <class T>
+nb::object numpy_of(std::vector<T>&& v) {
+    auto* owner = new std::vector<T>(std::move(v));
+    const std::size_t shape[1] = {owner->size()};
+    nb::capsule keep(owner, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T>(owner->data(), 1, shape, keep).cast();
+}
+
+nb::object read_scan(const RunHandle& r, std::uint32_t func, std::int64_t scan, bool ims) {
+    raw::ScanRead s;
+    {
+        nb::gil_scoped_release unlocked;
+        s = take(r.run.read_scan(func, scan, ims));
+    }
+    nb::object drift = ims ? numpy_of(std::move(s.drift_time_ms)) : nb::none();
+    return nb::make_tuple(s.scan, s.rt_min, numpy_of(std::move(s.mz)), numpy_of(std::move(s.intensity)), drift);
+}
+
 nb::object read_channel(const RunHandle& r, std::uint64_t index) {
     raw::ChannelTrace trace;
     {
@@ -316,6 +335,7 @@ NB_MODULE(_native, m) {
              "mz"_a.none(), "ims"_a, "threads"_a)
         .def("reduce", &reduce, "kind"_a, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(),
              "mz"_a.none(), "targets"_a.none(), "ppm"_a.none(), "da"_a.none(), "threads"_a)
+        .def("scan", &read_scan, "func"_a, "scan"_a, "ims"_a)
         .def("channel", &read_channel, "index"_a)
         .def("open_function", &open_function, "func"_a, "spectra"_a);
     m.def("open_run", &open_run, "path"_a);

@@ -130,6 +130,14 @@ struct Loaded {
 template <class T>
 using Step = Expected<std::optional<T>, Failure>;
 
+// A step that gave no value, as a step of another type: its failure, or
+// "retry".
+template <class T, class U>
+Step<T> pass_on(Step<U>&& step) {
+    if (!step) return std::move(step).error();
+    return std::optional<T>();
+}
+
 std::uint64_t record_size(IndexLayout layout) {
     return layout == IndexLayout::A ? VariantA::record_size : VariantB::record_size;
 }
@@ -227,8 +235,10 @@ Expected<T, Failure> with_function_files(const std::string& dir, std::uint32_t f
 
 // Cuts the scan's bytes out of the DAT data and hands them to `decode`.  A
 // Variant B scan whose range is empty gives an empty result, not an error.
+// The scan's retention time goes to *rt_min when asked for.
 template <class Result, class Decode>
-Step<Result> decode_scan(const Loaded& f, std::uint64_t scan_index, Decode&& decode) {
+Step<Result> decode_scan(const Loaded& f, std::uint64_t scan_index, Decode&& decode,
+                         float* rt_min = nullptr) {
     if (scan_index >= f.count) return out_of_range(f, scan_index);
     Bytes rec_scratch;
     ScanRange range;
@@ -236,7 +246,9 @@ Step<Result> decode_scan(const Loaded& f, std::uint64_t scan_index, Decode&& dec
         auto rec = f.idx.read(scan_index * VariantA::record_size, VariantA::record_size, rec_scratch);
         if (!rec) return std::move(rec).error();
         if (!*rec) return std::optional<Result>();
-        range = scan_range_a(parse_entry_a((*rec)->data()), f.dat.size());
+        const ScanEntryA entry = parse_entry_a((*rec)->data());
+        if (rt_min) *rt_min = entry.rt_min;
+        range = scan_range_a(entry, f.dat.size());
         if (range.kind == ScanRange::Kind::OutOfBounds)
             return Failure::of(Failure::Kind::ScanOutOfBounds, f.dat.path()).at_scan(scan_index);
     } else {
@@ -246,6 +258,7 @@ Step<Result> decode_scan(const Loaded& f, std::uint64_t scan_index, Decode&& dec
         if (!rec) return std::move(rec).error();
         if (!*rec) return std::optional<Result>();
         const ScanEntryB entry = parse_entry_b((*rec)->data());
+        if (rt_min) *rt_min = entry.rt_min;
         std::uint32_t next = 0;
         if (!last) next = parse_entry_b((*rec)->data() + VariantB::record_size).offset;
         range = scan_range_b(entry.offset, last ? nullptr : &next, f.dat.size());
@@ -321,6 +334,40 @@ Expected<ImsSpectrum, Failure> Run::read_ims_spectrum(std::uint32_t func_index,
             return Failure::of(Failure::Kind::NotIms, f.idx.path());
         return decode_scan<ImsSpectrum>(f, scan_index,
                                         [&](ByteView b) { return decode_encoding_b(b, cal); });
+    });
+}
+
+Expected<ScanRead, Failure> Run::read_scan(std::uint32_t func_index, std::int64_t scan, bool ims) const {
+    return spectrum_query<ScanRead>(*this, func_index, [&](const Loaded& f,
+                                                           const TofCalibration& cal) -> Step<ScanRead> {
+        if (ims && f.layout == IndexLayout::A) return Failure::of(Failure::Kind::NotIms, f.idx.path());
+        // The magnitude of a negative number, without overflow at INT64_MIN.
+        const std::uint64_t magnitude = scan < 0 ? ~static_cast<std::uint64_t>(scan) + 1 : static_cast<std::uint64_t>(scan);
+        if (scan < 0 && magnitude > f.count) {
+            Failure failure = out_of_range(f, magnitude);
+            failure.scan_negative = true;
+            return failure;
+        }
+        ScanRead out;
+        out.scan = scan < 0 ? f.count - magnitude : magnitude;
+        float rt = 0.0f;
+        if (ims) {
+            auto s = decode_scan<ImsSpectrum>(f, out.scan, [&](ByteView b) { return decode_encoding_b(b, cal); }, &rt);
+            if (!s || !*s) return pass_on<ScanRead>(std::move(s));
+            out.mz = std::move((*s)->mz);
+            out.drift_time_ms = std::move((*s)->drift_time_ms);
+            out.intensity = std::move((*s)->intensity);
+        } else {
+            auto decode = [&](ByteView b) {
+                return f.layout == IndexLayout::A ? decode_encoding_a(b, cal) : decode_encoding_c(b, cal);
+            };
+            auto s = decode_scan<Spectrum>(f, out.scan, decode, &rt);
+            if (!s || !*s) return pass_on<ScanRead>(std::move(s));
+            out.mz = std::move((*s)->mz);
+            out.intensity = std::move((*s)->intensity);
+        }
+        out.rt_min = static_cast<double>(rt);
+        return std::optional<ScanRead>(std::move(out));
     });
 }
 

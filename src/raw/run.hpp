@@ -19,6 +19,17 @@
 
 namespace tessmoor::raw {
 
+// One scan as the bulk layer reads it: its number counted from the start,
+// its retention time and its peaks (drift times only for an ion-mobility
+// read).
+struct ScanRead {
+    std::uint64_t scan = 0;
+    double rt_min = 0.0;
+    std::vector<double> mz;
+    std::vector<float> intensity;
+    std::vector<double> drift_time_ms;
+};
+
 struct Run {
     std::string path;  // exactly as the caller gave it
     Header header;
@@ -39,6 +50,11 @@ struct Run {
     Expected<ImsSpectrum, Failure> read_ims_spectrum(std::uint32_t func_index,
                                                      std::uint64_t scan_index) const;
     Expected<std::vector<ChromPoint>, Failure> read_chrom(std::uint64_t channel_index) const;
+
+    // read_spectrum, or with `ims` read_ims_spectrum, of a scan that counts
+    // from the end when negative, reading exactly what those queries read,
+    // with the scan's retention time.
+    Expected<ScanRead, Failure> read_scan(std::uint32_t func_index, std::int64_t scan, bool ims) const;
 };
 
 // "_FUNC" + func_index zero-padded to at least three digits + suffix.
