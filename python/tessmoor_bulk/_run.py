@@ -15,6 +15,9 @@ from ._results import Chromatogram, Spectra, Spectrum
 
 _U32_MAX = 0xFFFFFFFF
 _U64_MAX = 0xFFFFFFFFFFFFFFFF
+# Scan data per batch of iter_spectra: with the batch a caller still holds
+# while the next is read, peak memory stays near 200 MiB.
+_BATCH_BYTES = 32 << 20
 
 
 def _func(func: Any) -> int:
@@ -169,9 +172,10 @@ class Run:
     def iter_spectra(self, func: int, *, batch_scans: int = 1024, scans: Any = None,
                      rt: tuple[float, float] | None = None, mz: tuple[float, float] | None = None,
                      ims: bool = False, threads: int | None = None) -> Iterator[Spectra]:
-        """The scans of `spectra()` in batches of at most `batch_scans` scans,
-        so that memory stays bounded whatever the size of the function.  The
-        function's files are opened once for the whole iteration."""
+        """The scans of `spectra()` in batches of at most `batch_scans` scans
+        and about 32 MiB of scan data, so that memory stays bounded whatever
+        the size of the function.  The function's files are opened once for
+        the whole iteration."""
         f = _func(func)
         size = operator.index(batch_scans)
         if size < 1:
@@ -190,8 +194,9 @@ class Run:
         first = function.spectra(selected[:0], mz, ims, threads)
         if len(selected) == 0:
             yield Spectra(f, *first)
-        for start in range(0, len(selected), size):
-            yield Spectra(f, *function.spectra(selected[start:start + size], mz, ims, threads))
+        bounds = function.batches(selected, size, _BATCH_BYTES)
+        for start, stop in zip(bounds[:-1], bounds[1:]):
+            yield Spectra(f, *function.spectra(selected[start:stop], mz, ims, threads))
 
     # -- chromatograms -----------------------------------------------------
 

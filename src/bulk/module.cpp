@@ -286,6 +286,20 @@ nb::object select_scans_of(const FunctionHandle& h, std::optional<Picks> picks, 
     return numpy_of(std::move(out));
 }
 
+nb::object batch_bounds(const FunctionHandle& h, Picks scans, std::size_t max_scans, std::uint64_t max_bytes) {
+    raw::Array<std::int64_t> out;
+    {
+        nb::gil_scoped_release unlocked;
+        raw::ScanSelection selection;
+        selection.picks = std::span<const std::int64_t>(scans.data(), scans.shape(0));
+        std::vector<std::uint64_t> picked = take(raw::select_scans(h.reader, selection));
+        const std::vector<std::size_t> bounds = raw::batch_bounds(h.reader, picked, max_scans, max_bytes);
+        out = raw::Array<std::int64_t>(bounds.size());
+        for (std::size_t k = 0; k < bounds.size(); ++k) out[k] = static_cast<std::int64_t>(bounds[k]);
+    }
+    return numpy_of(std::move(out));
+}
+
 nb::object function_spectra(const FunctionHandle& h, Picks scans, std::optional<Pair> mz, bool ims,
                             unsigned threads) {
     const raw::SpectraOptions options{ims, window_of(mz), threads};
@@ -343,5 +357,6 @@ NB_MODULE(_native, m) {
     nb::class_<FunctionHandle>(m, "Function", "One function of a run, opened for several reads.")
         .def_prop_ro("n_scans", [](const FunctionHandle& h) { return h.reader.size(); })
         .def("select", &select_scans_of, "picks"_a.none(), "slice"_a.none(), "rt"_a.none())
-        .def("spectra", &function_spectra, "scans"_a, "mz"_a.none(), "ims"_a, "threads"_a);
+        .def("spectra", &function_spectra, "scans"_a, "mz"_a.none(), "ims"_a, "threads"_a)
+        .def("batches", &batch_bounds, "scans"_a, "max_scans"_a, "max_bytes"_a);
 }

@@ -574,6 +574,24 @@ Expected<std::vector<std::uint64_t>, Failure> select_scans(const FunctionReader&
     return scans;
 }
 
+std::vector<std::size_t> batch_bounds(const FunctionReader& f, std::span<const std::uint64_t> scans,
+                                      std::size_t max_scans, std::uint64_t max_bytes) {
+    std::vector<std::size_t> bounds{0};
+    std::uint64_t bytes = 0;
+    for (std::size_t p = 0; p < scans.size(); ++p) {
+        const ScanRange r = f.range(scans[p]);
+        const std::uint64_t len = r.kind == ScanRange::Kind::Bytes ? r.end - r.start : 0;
+        const std::size_t held = p - bounds.back();
+        if (held > 0 && (held >= max_scans || bytes + len > max_bytes)) {
+            bounds.push_back(p);
+            bytes = 0;
+        }
+        bytes += len;
+    }
+    if (bounds.back() != scans.size()) bounds.push_back(scans.size());
+    return bounds;
+}
+
 Expected<SpectraBatch, Failure> read_spectra(const FunctionReader& f, std::span<const std::uint64_t> scans,
                                              const SpectraOptions& options) {
     if (options.ims && f.layout() == IndexLayout::A) {

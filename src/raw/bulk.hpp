@@ -54,6 +54,12 @@ struct ScanSelection {
 Expected<std::vector<std::uint64_t>, Failure> select_scans(const FunctionReader& f,
                                                            const ScanSelection& selection);
 
+// Where batches of at most `max_scans` scans and about `max_bytes` bytes of
+// scan data each begin, for reads of bounded memory; the last entry is
+// scans.size().  A scan larger than max_bytes makes a batch of its own.
+std::vector<std::size_t> batch_bounds(const FunctionReader& f, std::span<const std::uint64_t> scans,
+                                      std::size_t max_scans, std::uint64_t max_bytes);
+
 // The number of threads a read may use by default: the cores this process
 // may run on.
 unsigned available_cores() noexcept;
