@@ -97,6 +97,24 @@ struct MzPolynomial {
     }
 };
 
+// The same polynomial with a count known when compiling, so that the loop
+// over coefficients unrolls; the operations are those of MzPolynomial.
+template <std::size_t N>
+struct MzPolynomialN {
+    const double* coefficients;
+    double flight_constant;
+
+    double operator()(double t) const noexcept {
+        double s = 0.0;
+        for (std::size_t j = N; j-- > 0;) {
+            s = t * s;
+            s = s + coefficients[j];
+        }
+        const double q = s / flight_constant;
+        return q * q;
+    }
+};
+
 template <class ToMz, class Sink>
 void visit_a(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
              const std::uint8_t* const end, Sink& sink) {
@@ -175,10 +193,17 @@ void visit_records(const ScanPlan& plan, const TofCalibration& cal, const std::u
             case Encoding::C: detail::visit_c(plan, to_mz, records, end, sink); break;
         }
     };
-    if (cal.kind == CalibrationKind::T1)
-        run(detail::MzPolynomial{cal.coefficients.data(), cal.coefficients.size(), cal.flight_constant});
-    else
-        run(detail::MzUncalibrated{cal.flight_constant});
+    if (cal.kind != CalibrationKind::T1) return run(detail::MzUncalibrated{cal.flight_constant});
+    const double* c = cal.coefficients.data();
+    const double fc = cal.flight_constant;
+    // Calibrations hold a handful of coefficients; the common counts get
+    // loops of their own.
+    switch (cal.coefficients.size()) {
+        case 2: return run(detail::MzPolynomialN<2>{c, fc});
+        case 3: return run(detail::MzPolynomialN<3>{c, fc});
+        case 4: return run(detail::MzPolynomialN<4>{c, fc});
+        default: return run(detail::MzPolynomial{c, cal.coefficients.size(), fc});
+    }
 }
 
 // Every record a decoder visits, of a scan held whole in memory.
