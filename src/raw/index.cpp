@@ -29,16 +29,23 @@ bool AmbiguousLayout::feed(std::span<const std::uint8_t> block) noexcept {
     if (b_inconsistent_) return true;
     const std::uint8_t* const p = block.data();
     const std::size_t n = block.size();
+    // Locals, not members, in the loops: the bytes read through `p` may
+    // alias a member, which would then be reloaded and stored at every record.
+    const std::uint64_t dat_size = dat_size_;
+    std::uint64_t last = last_b_offset_;
     for (std::size_t k = 0; k + VariantB::record_size <= n; k += VariantB::record_size) {
         const std::uint64_t offset = parse_entry_b(p + k).offset;
-        if (offset < last_b_offset_ || offset > dat_size_) {
+        if (offset < last || offset > dat_size) {
             b_inconsistent_ = true;
             return true;
         }
-        last_b_offset_ = offset;
+        last = offset;
     }
-    for (std::size_t k = 0; !a_impossible_ && k + VariantA::record_size <= n; k += VariantA::record_size)
-        a_impossible_ = scan_range_a(parse_entry_a(p + k), dat_size_).kind == ScanRange::Kind::OutOfBounds;
+    last_b_offset_ = last;
+    bool impossible = a_impossible_;
+    for (std::size_t k = 0; !impossible && k + VariantA::record_size <= n; k += VariantA::record_size)
+        impossible = scan_range_a(parse_entry_a(p + k), dat_size).kind == ScanRange::Kind::OutOfBounds;
+    a_impossible_ = impossible;
     return false;
 }
 

@@ -105,6 +105,10 @@ public:
     Expected<std::optional<ByteView>, OsError> read_head(std::uint64_t end) {
         const std::size_t have = held_.size();
         if (end > have) {  // only for an open file: whole content is all held
+            // A head that grows a second time is likely to grow to the end
+            // (a Variant B index is read whole): room for all of it at
+            // once, rather than copies at every step.
+            if (have > 0) held_.reserve(static_cast<std::size_t>(size()));
             held_.resize(static_cast<std::size_t>(end));
             auto done = file_->read_at(have, std::span(held_).subspan(have));
             if (!done || !*done) held_.resize(have);
