@@ -71,8 +71,8 @@ constexpr bool fits_both_layouts(std::uint64_t n) noexcept {
 
 // Applies that rule to an index fed from its start in blocks, so that a
 // reader can stop early.  Read as 30-byte records, a real Variant A index
-// breaks the first condition within a few records, and after that nothing
-// in the rest of the index can change the outcome.  Each block is tested
+// turns inconsistent within a few records, and after that nothing in the
+// rest of the index can change the outcome.  Each block is tested
 // first as 30-byte records; the 22-byte reading of a block is looked at only
 // while the 30-byte reading holds, and only until an impossible scan is seen.
 class AmbiguousLayout {
@@ -95,7 +95,7 @@ private:
     bool a_impossible_ = false;
 };
 
-// Layout of a whole index of bytes.size() bytes beside a DAT of dat_size bytes:
+// Layout of a whole index of index.size() bytes beside a DAT of dat_size bytes:
 // the size rule, and for sizes that fit both layouts the consistency rule.
 Expected<IndexLayout> resolve_layout(std::span<const std::uint8_t> index, std::uint64_t dat_size);
 
