@@ -8,7 +8,13 @@ records), then measures in one process:
   * the per-call time of read_spectrum and read_ims_spectrum on random scans
     of each run, with the page cache warm, and the ratio large/small (a query
     reads only what it needs, so the ratio should stay near 1);
-  * decoded scan records per second, reading every scan of a function in turn.
+  * decoded scan records per second, reading every scan of a function in turn;
+  * the per-call time of retention_time and read_spectrum on indexes whose
+    size fits both record layouts (a multiple of 330 bytes), against indexes
+    one record longer, which the size alone decides.  Their DAT files hold
+    tiny scans, so the index is what costs.  A 22-byte-record index is
+    settled from its first records (ratio near 1); a 30-byte-record one is
+    Variant B only if all its offsets are consistent, so it is read whole.
 
     python bench/bench_read.py [--dir DIR] [--scale N] [--calls N] [--rounds N]
 
@@ -28,7 +34,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import tessmoor  # noqa: E402
-from rawwriter import Function, functions_inf, header_text, extern_text, idx_a_record, idx_b_record  # noqa: E402
+from rawwriter import (Function, extern_text, functions_inf, header_text, idx_a_record,  # noqa: E402
+                       idx_b_record, scan_8, scan_a)
 
 POINTS_A = 12000   # 6-byte records per Encoding A scan (72 KB)
 RECORDS_B = 12000  # 8-byte records per Encoding B/C scan (96 KB)
@@ -79,6 +86,35 @@ def ensure_run(root: Path, n_scans: int, templates) -> Path:
         t = time.perf_counter()
         write_run(root, n_scans, templates)
         print(f"wrote {root} ({n_scans} scans per function) in {time.perf_counter() - t:.1f} s")
+    return root
+
+
+# Functions of the run whose index sizes fit both layouts or not:
+# (function, layout, scans).  300,000 22-byte records and 220,000 30-byte
+# records both make 6,600,000 bytes, a multiple of 330.
+AMBIGUOUS = [(1, "A", 300_000), (2, "A", 300_001), (3, "B", 220_000), (4, "B", 220_001)]
+
+
+def ensure_ambiguous_run(root: Path) -> Path:
+    marker = root / "done"
+    if marker.exists() and marker.read_text() == repr(AMBIGUOUS):
+        return root
+    t = time.perf_counter()
+    root.mkdir(parents=True, exist_ok=True)
+    (root / "_HEADER.TXT").write_text(header_text({}))
+    (root / "_extern.inf").write_text(extern_text(lteff=1800, veff=7200))
+    (root / "_FUNCTNS.INF").write_bytes(functions_inf([Function()] * len(AMBIGUOUS)))
+    scan = {"A": scan_a(40000, [(20000, 9)]), "B": scan_8([(3, 0, 1000), (5, 0, 30000)])}
+    for func, layout, n_scans in AMBIGUOUS:
+        size = len(scan[layout])
+        if layout == "A":
+            idx = b"".join(idx_a_record(size * i, size // 6, 0.01 * i) for i in range(n_scans))
+        else:
+            idx = b"".join(idx_b_record(size * i, 0.01 * i) for i in range(n_scans))
+        (root / f"_FUNC{func:03d}.IDX").write_bytes(idx)
+        (root / f"_FUNC{func:03d}.DAT").write_bytes(scan[layout] * n_scans)
+    marker.write_text(repr(AMBIGUOUS))
+    print(f"wrote {root} in {time.perf_counter() - t:.1f} s")
     return root
 
 
@@ -141,6 +177,22 @@ def main() -> None:
                                    ("read_ims_spectrum", 2, RECORDS_B)):
         rate = throughput(r, method, func, counts["small"], per_scan)
         print(f"  {method}(func {func}): {rate / 1e6:7.1f} M records/s")
+
+    r = tessmoor.RawReader(str(ensure_ambiguous_run(args.dir / "ambiguous.raw")))
+    for func, layout, n_scans in AMBIGUOUS:
+        got = r.n_scans(func)
+        assert got == n_scans, f"function {func}: {got} scans, not {n_scans} (layout misread)"
+    print(f"\nindex sizes that fit both layouts, per-call time, {args.calls} random scans each, "
+          f"median of {args.rounds} rounds (interleaved)")
+    for method in ("retention_time", "read_spectrum"):
+        for both, plain in ((AMBIGUOUS[0], AMBIGUOUS[1]), (AMBIGUOUS[2], AMBIGUOUS[3])):
+            samples = {both: [], plain: []}
+            for k in range(args.rounds):
+                for f in (both, plain):
+                    samples[f].append(per_call(r, method, f[0], f[2], args.calls, random.Random(k)))
+            t_both, t_plain = (statistics.median(samples[f]) for f in (both, plain))
+            print(f"  {method + '(' + both[1] + ')':20s} {both[2]:7d} scans {t_both * 1e6:8.1f} us   "
+                  f"{plain[2]:7d} scans {t_plain * 1e6:8.1f} us   ratio {t_both / t_plain:.2f}")
 
 
 if __name__ == "__main__":

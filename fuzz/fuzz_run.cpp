@@ -160,8 +160,7 @@ struct ModelFunction {
     Bytes dat;
 };
 
-ModelFunction model_function(const std::string& dir, std::uint32_t func, const Entry& idx, const Entry& dat,
-                             std::uint64_t actual_count) {
+ModelFunction model_function(const std::string& dir, std::uint32_t func, const Entry& idx, const Entry& dat) {
     ModelFunction m;
     if (idx.kind == Entry::Kind::Absent) {
         m.error = "IDX file not found: " + join_path(dir, func_file_name(func, ".IDX"));
@@ -181,20 +180,17 @@ ModelFunction model_function(const std::string& dir, std::uint32_t func, const E
         m.error = os_error_text(rd.err);
         return m;
     }
-    auto parsed = ScanIndex::from_bytes(*ri.bytes);
-    if (!parsed) {
-        m.error = parsed.error().text();
+    // The whole-index decision, which the reader reaches from as few of the
+    // index's records as it can.
+    auto layout = resolve_layout(*ri.bytes, rd.bytes->size());
+    if (!layout) {
+        m.error = layout.error().text();
         return m;
     }
-    // A size that fits both record sizes is read as 22-byte records; the
-    // reader may read it as 30-byte records when the 22-byte reading cannot
-    // describe the DAT data.  Follow the reader's choice, which the count
-    // reveals, but nothing else.
-    const std::size_t n = ri.bytes->size();
-    if (n > 0 && n % 330 == 0 && actual_count == n / 30 && actual_count != parsed->size())
-        m.index.emplace(parse_variant_b(*ri.bytes));
+    if (*layout == IndexLayout::A)
+        m.index.emplace(parse_variant_a(*ri.bytes));
     else
-        m.index.emplace(std::move(parsed).value());
+        m.index.emplace(parse_variant_b(*ri.bytes));
     m.dat = std::move(*rd.bytes);
     return m;
 }
@@ -212,7 +208,7 @@ void query_function(const Run& run, const std::string& dir, std::uint32_t func, 
         watch.check("Run::n_scans");
         return result;
     }();
-    const ModelFunction m = model_function(dir, func, idx, dat, n ? *n : 0);
+    const ModelFunction m = model_function(dir, func, idx, dat);
     if (m.error) {
         FUZZ_CHECK(!n, "n_scans succeeded where it must fail with " + *m.error);
         check_failure(n.error(), *m.error, "n_scans");

@@ -79,7 +79,8 @@ def index_seeds() -> list[bytes]:
     a_idx, _ = rw.FunctionData("A", [rw.scan_a(40000, [(20000, 5)]), rw.scan_a(40000, [])]).build()
     b_idx, _ = rw.FunctionData("B", [rw.scan_8([(1, 0, 10), (2, 0, 20)])] * 3).build()
     both = b"".join(rw.idx_b_record(8 * k, 0.1 * k) for k in range(11))  # 330 bytes
-    return [b"", a_idx, b_idx, both, a_idx + b"\x00" * 9]
+    both_a, _ = rw.FunctionData("A", [rw.scan_a(40000, [(20000, k)]) for k in range(15)]).build()
+    return [b"", a_idx, b_idx, both, both_a, a_idx + b"\x00" * 9]
 
 
 def chroms_seeds() -> list[bytes]:
@@ -147,7 +148,7 @@ def run_seeds() -> list[bytes]:
                                          rw.scan_8([(1, 0, 10)]), b""]).build()
     two = rw.functions_inf([rw.Function(), rw.Function(scan_time_s=0.05, mz_low=100.0)])
     chans = rw.chroms_inf([(4, rw.chrom_name_field(b"Pressure", b"$CC$,1.5,a,b,c,bar"))])
-    return [
+    seeds = [
         run_container({**base, "_FUNCTNS.INF": two, "_FUNC001.IDX": a_idx, "_FUNC001.DAT": a_dat,
                        "_FUNC002.IDX": b_idx, "_FUNC002.DAT": b_dat}),
         run_container({**base, "_FUNCTNS.INF": two, "_FUNC002.IDX": b_idx, "_FUNC002.DAT": b_dat,
@@ -158,6 +159,15 @@ def run_seeds() -> list[bytes]:
         run_container({"_extern.inf": rw.DEFAULT_EXTERN, "_FUNCTNS.INF": two}),
         run_container({**base, "_FUNCTNS.INF": two, "_FUNC001.IDX": a_idx[:-1], "_FUNC001.DAT": a_dat}),
     ]
+    # Indexes of 4290 bytes (13 x 330) fit both record sizes and outgrow the
+    # reader's first block: 30-byte records, read to the end in two blocks,
+    # and 22-byte records, settled within the first block.
+    ambiguous_b = rw.FunctionData("B", [rw.scan_8([(1, 0, 10), (2, 0, 20)])] * 143).build()
+    ambiguous_a = rw.FunctionData("A", [rw.scan_a(40000, [])] * 195).build()
+    for idx, dat in (ambiguous_b, ambiguous_a):
+        assert len(idx) == 4290
+        seeds.append(run_container({**base, "_FUNCTNS.INF": two, "_FUNC001.IDX": idx, "_FUNC001.DAT": dat}))
+    return seeds
 
 
 SEEDS = {

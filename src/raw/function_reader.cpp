@@ -5,30 +5,6 @@
 
 namespace tessmoor::raw {
 
-namespace {
-
-// An index whose size fits both layouts (a positive multiple of 330) is
-// Variant A by its size alone; it is read as Variant B only when the
-// 30-byte reading is consistent (offsets never decrease and lie within the
-// DAT data) and the 22-byte reading is impossible (some scan ends past the
-// DAT data).  The 30-byte reading is tested first: a true 22-byte index
-// fails it within a few records.
-IndexLayout resolve_ambiguous(std::span<const std::uint8_t> bytes, std::uint64_t dat_size) {
-    std::uint64_t previous = 0;
-    for (std::size_t k = 0; k + VariantB::record_size <= bytes.size(); k += VariantB::record_size) {
-        const std::uint64_t offset = parse_entry_b(bytes.data() + k).offset;
-        if (offset < previous || offset > dat_size) return IndexLayout::A;
-        previous = offset;
-    }
-    for (std::size_t k = 0; k + VariantA::record_size <= bytes.size(); k += VariantA::record_size) {
-        if (scan_range_a(parse_entry_a(bytes.data() + k), dat_size).kind == ScanRange::Kind::OutOfBounds)
-            return IndexLayout::B;
-    }
-    return IndexLayout::A;
-}
-
-}  // namespace
-
 Expected<FunctionReader, Failure> FunctionReader::open(const Run& run, std::uint32_t func_index,
                                                        Purpose purpose) {
     FunctionReader f;
@@ -72,11 +48,9 @@ Expected<FunctionReader, Failure> FunctionReader::open(const Run& run, std::uint
         f.dat_file_.emplace(std::move(dat).value());
     }
 
-    auto layout = layout_for_size(idx_bytes->size());
+    // The rule of the scan queries, sizes that fit both layouts included.
+    auto layout = resolve_layout(*idx_bytes, f.dat_size_);
     if (!layout) return fail(Failure::format(std::move(layout).error(), f.idx_path_));
-    constexpr std::uint64_t both = VariantA::record_size * VariantB::record_size / 2;  // 330
-    if (!idx_bytes->empty() && idx_bytes->size() % both == 0)
-        *layout = resolve_ambiguous(*idx_bytes, f.dat_size_);
     if (*layout == IndexLayout::A)
         f.index_ = ScanIndex(parse_variant_a(*idx_bytes));
     else

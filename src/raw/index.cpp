@@ -25,6 +25,38 @@ Expected<IndexLayout> layout_for_size(std::uint64_t n) {
                         " is not a multiple of 22 (Variant A) or 30 (Variant B)");
 }
 
+bool AmbiguousLayout::feed(std::span<const std::uint8_t> block) noexcept {
+    if (b_inconsistent_) return true;
+    const std::uint8_t* const p = block.data();
+    const std::size_t n = block.size();
+    // Locals, not members, in the loops: the bytes read through `p` may
+    // alias a member, which would then be reloaded and stored at every record.
+    const std::uint64_t dat_size = dat_size_;
+    std::uint64_t last = last_b_offset_;
+    for (std::size_t k = 0; k + VariantB::record_size <= n; k += VariantB::record_size) {
+        const std::uint64_t offset = parse_entry_b(p + k).offset;
+        if (offset < last || offset > dat_size) {
+            b_inconsistent_ = true;
+            return true;
+        }
+        last = offset;
+    }
+    last_b_offset_ = last;
+    bool impossible = a_impossible_;
+    for (std::size_t k = 0; !impossible && k + VariantA::record_size <= n; k += VariantA::record_size)
+        impossible = scan_range_a(parse_entry_a(p + k), dat_size).kind == ScanRange::Kind::OutOfBounds;
+    a_impossible_ = impossible;
+    return false;
+}
+
+Expected<IndexLayout> resolve_layout(std::span<const std::uint8_t> index, std::uint64_t dat_size) {
+    auto layout = layout_for_size(index.size());
+    if (!layout || !fits_both_layouts(index.size())) return layout;
+    AmbiguousLayout resolver(dat_size);
+    resolver.feed(index);
+    return resolver.layout();
+}
+
 VariantA parse_variant_a(std::span<const std::uint8_t> bytes) {
     VariantA out;
     const std::size_t count = bytes.size() / VariantA::record_size;

@@ -58,6 +58,47 @@ ScanEntryB parse_entry_b(const std::uint8_t* record) noexcept;  // 30 bytes
 // for a multiple of 30, else the size message.
 Expected<IndexLayout> layout_for_size(std::uint64_t n);
 
+// A positive multiple of 330 bytes holds whole records of either layout, and
+// the size rule alone reads it as Variant A: a Variant B index of 11k scans
+// would be misread, silently.  Such an index is therefore Variant B when, and
+// only when, its 30-byte reading is consistent (offsets never decrease and
+// none lies past the DAT data) and its 22-byte reading is impossible (some
+// scan ends past the DAT data).
+constexpr std::uint64_t both_layouts_unit = 330;
+constexpr bool fits_both_layouts(std::uint64_t n) noexcept {
+    return n > 0 && n % both_layouts_unit == 0;
+}
+
+// Applies that rule to an index fed from its start in blocks, so that a
+// reader can stop early.  Read as 30-byte records, a real Variant A index
+// turns inconsistent within a few records, and after that nothing in the
+// rest of the index can change the outcome.  Each block is tested
+// first as 30-byte records; the 22-byte reading of a block is looked at only
+// while the 30-byte reading holds, and only until an impossible scan is seen.
+class AmbiguousLayout {
+public:
+    explicit AmbiguousLayout(std::uint64_t dat_size) noexcept : dat_size_(dat_size) {}
+
+    // The next bytes of the index, a multiple of both_layouts_unit.  Returns
+    // true once the outcome is settled and the rest need not be read.
+    bool feed(std::span<const std::uint8_t> block) noexcept;
+
+    // The outcome, once feed() returned true or the whole index was fed.
+    IndexLayout layout() const noexcept {
+        return !b_inconsistent_ && a_impossible_ ? IndexLayout::B : IndexLayout::A;
+    }
+
+private:
+    std::uint64_t dat_size_;
+    std::uint64_t last_b_offset_ = 0;
+    bool b_inconsistent_ = false;
+    bool a_impossible_ = false;
+};
+
+// Layout of a whole index of index.size() bytes beside a DAT of dat_size bytes:
+// the size rule, and for sizes that fit both layouts the consistency rule.
+Expected<IndexLayout> resolve_layout(std::span<const std::uint8_t> index, std::uint64_t dat_size);
+
 // Parses a whole index whose size is a multiple of 22.
 VariantA parse_variant_a(std::span<const std::uint8_t> bytes);
 // Parses a whole index whose size is a multiple of 30.

@@ -1,5 +1,6 @@
 #include "raw/run.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -69,7 +70,8 @@ Expected<FunctionInfo, Failure> Run::get_function(std::uint32_t func_index) cons
 
 namespace {
 
-// One file of a function: either open for ranged reads or held whole.
+// One file of a function: either open for ranged reads, with the bytes read
+// from its start so far held in memory, or held whole.
 class Source {
 public:
     static Expected<Source, Failure> open(const std::string& path, bool whole) {
@@ -95,14 +97,35 @@ public:
 
     const std::string& path() const noexcept { return path_; }
 
-    std::uint64_t size() const noexcept { return file_ ? file_->size() : whole_.size(); }
+    std::uint64_t size() const noexcept { return file_ ? file_->size() : held_.size(); }
+
+    // The first `end` bytes (end <= size()), which stay held: a later read()
+    // inside them is answered from memory, so the records that decided the
+    // index's layout are not read a second time.  std::nullopt when the file
+    // ended early: retry whole.
+    Expected<std::optional<ByteView>, Failure> read_head(std::uint64_t end) {
+        const std::size_t have = held_.size();
+        if (end > have) {  // only for an open file: whole content is all held
+            // A head that grows a second time is likely to grow to the end
+            // (a Variant B index is read whole): room for all of it at
+            // once, rather than copies at every step.
+            if (have > 0) held_.reserve(static_cast<std::size_t>(size()));
+            held_.resize(static_cast<std::size_t>(end));
+            auto done = file_->read_at(have, std::span(held_).subspan(have));
+            if (!done || !*done) held_.resize(have);
+            if (!done) return Failure::os(done.error().code, path_);
+            if (!*done) return std::optional<ByteView>();
+        }
+        return std::optional<ByteView>(ByteView(held_).first(static_cast<std::size_t>(end)));
+    }
 
     // The bytes [offset, offset + len), which the caller has checked lie within
-    // size().  Views into the whole content, or into `scratch` after a ranged
+    // size().  Views into the held bytes, or into `scratch` after a ranged
     // read.  std::nullopt when the file ended early: retry whole.
     Expected<std::optional<ByteView>, Failure> read(std::uint64_t offset, std::uint64_t len,
                                                     Bytes& scratch) const {
-        if (!file_) return std::optional<ByteView>(ByteView(whole_).subspan(offset, len));
+        if (offset + len <= held_.size())
+            return std::optional<ByteView>(ByteView(held_).subspan(offset, len));
         scratch.resize(static_cast<std::size_t>(len));
         auto done = file_->read_at(offset, scratch);
         if (!done) return Failure::os(done.error().code, path_);
@@ -111,11 +134,11 @@ public:
     }
 
 private:
-    Source(std::string path, Bytes whole) : path_(std::move(path)), whole_(std::move(whole)) {}
+    Source(std::string path, Bytes whole) : path_(std::move(path)), held_(std::move(whole)) {}
     Source(std::string path, OpenFile file) : path_(std::move(path)), file_(std::move(file)) {}
     std::string path_;
     std::optional<OpenFile> file_;
-    Bytes whole_;
+    Bytes held_;  // the whole content, or the first bytes of file_
 };
 
 struct Loaded {
@@ -142,35 +165,25 @@ std::uint64_t record_size(IndexLayout layout) {
     return layout == IndexLayout::A ? VariantA::record_size : VariantB::record_size;
 }
 
-// An index whose size fits both layouts (a positive multiple of 330) is
-// Variant A by its size alone.  A 30-byte-record index of 11k scans would
-// then be misread, silently.  Choose Variant B only when the Variant A
-// reading is impossible (some scan ends past the DAT data) and the Variant B
-// reading is consistent (offsets never decrease and lie within the data).
-Step<IndexLayout> resolve_ambiguous_layout(const Source& idx, std::uint64_t dat_size) {
-    Bytes scratch;
-    auto got = idx.read(0, idx.size(), scratch);
-    if (!got) return std::move(got).error();
-    if (!*got) return std::optional<IndexLayout>();
-    const ByteView bytes = **got;
-
-    bool a_impossible = false;
-    for (std::size_t k = 0; k + VariantA::record_size <= bytes.size(); k += VariantA::record_size) {
-        if (scan_range_a(parse_entry_a(bytes.data() + k), dat_size).kind ==
-            ScanRange::Kind::OutOfBounds) {
-            a_impossible = true;
-            break;
-        }
+// An index whose size fits both layouts is read from its start in blocks
+// until its layout is settled (see AmbiguousLayout).  The first block, about
+// 4 KiB, settles a real Variant A index; a Variant B index must be read to
+// its end, and doubling blocks keep that to a few reads.  What was read stays
+// held in `idx` for the query's own record reads.
+Step<IndexLayout> resolve_ambiguous_layout(Source& idx, std::uint64_t dat_size) {
+    AmbiguousLayout resolver(dat_size);
+    std::uint64_t done = 0;
+    std::uint64_t block = 12 * both_layouts_unit;
+    while (done < idx.size()) {
+        const std::uint64_t end = std::min(idx.size(), done + block);
+        auto head = idx.read_head(end);
+        if (!head) return std::move(head).error();
+        if (!*head) return std::optional<IndexLayout>();
+        if (resolver.feed((*head)->subspan(static_cast<std::size_t>(done)))) break;
+        done = end;
+        block *= 2;
     }
-    if (!a_impossible) return std::optional<IndexLayout>(IndexLayout::A);
-
-    std::uint64_t previous = 0;
-    for (std::size_t k = 0; k + VariantB::record_size <= bytes.size(); k += VariantB::record_size) {
-        const std::uint64_t offset = parse_entry_b(bytes.data() + k).offset;
-        if (offset < previous || offset > dat_size) return std::optional<IndexLayout>(IndexLayout::A);
-        previous = offset;
-    }
-    return std::optional<IndexLayout>(IndexLayout::B);
+    return std::optional<IndexLayout>(resolver.layout());
 }
 
 Step<Loaded> load(const std::string& dir, std::uint32_t func_index, bool whole) {
@@ -189,8 +202,7 @@ Step<Loaded> load(const std::string& dir, std::uint32_t func_index, bool whole) 
     auto layout = layout_for_size(idx->size());
     if (!layout) return Failure::format(std::move(layout).error(), idx_path);
 
-    constexpr std::uint64_t both = VariantA::record_size * VariantB::record_size / 2;  // 330
-    if (idx->size() > 0 && idx->size() % both == 0) {
+    if (fits_both_layouts(idx->size())) {
         auto resolved = resolve_ambiguous_layout(*idx, dat->size());
         if (!resolved) return std::move(resolved).error();
         if (!*resolved) return std::optional<Loaded>();
