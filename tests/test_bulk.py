@@ -322,7 +322,7 @@ def broken_run(tmp_path_factory):
     missing; 4: DAT is a directory; 5: index of 31 bytes; 6: Variant B."""
     root = make_run(tmp_path_factory.mktemp("broken") / "r.raw", functions=[Function()] * 6)
     scans = [scan_a(40000, [(20000, 5)]), scan_a(40000, []), scan_a(40000, [(30000, 7)])]
-    write(root / "_FUNC001.IDX", b"".join(idx_a_record(6 * k, 2, 0.5 * k) for k in range(3)))
+    write(root / "_FUNC001.IDX", b"".join(idx_a_record(12 * k, 2, 0.5 * k) for k in range(3)))
     write(root / "_FUNC001.DAT", b"".join(s.ljust(12, b"\0") for s in scans))
     write(root / "_FUNC003.IDX", idx_b_record(0, 0.0))
     write(root / "_FUNC004.IDX", idx_b_record(0, 0.0))
