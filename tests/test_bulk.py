@@ -414,3 +414,18 @@ def test_format_errors_end_with_tessmoor_text(broken_run, call, tessmoor_call):
         tessmoor_call(run.reader)
     assert isinstance(exc.value, RuntimeError)
     assert str(exc.value) == f"{broken_run}/_FUNC005.IDX: function 5: {plain.value}"
+
+
+@pytest.mark.parametrize("scans", [
+    slice(2**70, None), slice(-2**70, None), slice(None, -2**70, -1), slice(None, None, 2**70),
+    slice(None, None, -2**63), slice(-2**64, 2**64, -2**64), [0, 2**63], [-2**63 - 1], [2**64, 0],
+])
+def test_scans_beyond_64_bits(broken_run, scans):
+    # Slices of any integers select as Python's do; such picks are scans no
+    # function has.
+    run = tessmoor_bulk.Run(broken_run)
+    if isinstance(scans, slice):
+        same(run.spectra(1, scans).scans, np.array(range(3)[scans], dtype=np.int64))
+    else:
+        with pytest.raises(IndexError, match=f"scan {max(scans, key=abs)} out of range"):
+            run.spectra(1, scans)
