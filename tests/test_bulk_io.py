@@ -21,10 +21,6 @@ from test_bulk import big_8_scan, same
 CHANGED = "file changed while it was read"
 
 
-def layout_b(scans):
-    return FunctionData("B", scans, rts=[0.1 * (i + 1) for i in range(len(scans))])
-
-
 @pytest.fixture(scope="module")
 def big_run(tmp_path_factory):
     """Function 1: 64 Variant B scans of 1-40k records (about 8 MB), so that
@@ -33,7 +29,7 @@ def big_run(tmp_path_factory):
     scans = [big_8_scan(rng, rng.randrange(1, 40_000)) for _ in range(64)]
     a = FunctionData("A", [scan_a(40000, [(20000 + k, 1 + k % 200) for k in range(i)]) for i in range(50)])
     return make_run(tmp_path_factory.mktemp("big") / "r.raw", functions=[Function(), Function()],
-                    data={1: layout_b(scans), 2: a})
+                    data={1: FunctionData("B", scans, [0.1 * (i + 1) for i in range(64)]), 2: a})
 
 
 def assert_same_batch(got, want):
