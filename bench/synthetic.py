@@ -12,6 +12,8 @@ plus two instrument channels.  Scans are a few distinct templates repeated,
 so that writing the run takes seconds, not minutes; every byte still has to
 be read and decoded.  Built with numpy from the format descriptions.
 
+`small_run(dir)` writes the same scans a hundred times fewer.
+
     python bench/synthetic.py [DIR]      # writes DIR/large.raw (default bench/data)
 """
 
@@ -32,6 +34,9 @@ DATA = Path(__file__).resolve().parent / "data"
 B_SCANS, B_RECORDS = 11_000, 12_200
 A_SCANS, A_RECORDS = 4_000, 11_000
 TEMPLATES = 16
+LTEFF, VEFF = 1800.0, 7200.0
+# Coefficients of the T1 calibration of each function, constant term first.
+CALIBRATION = {1: (0.001, 0.9999), 2: (0.0, 1.0)}
 
 
 def _scans_8(rng: np.random.Generator) -> list[bytes]:
@@ -80,22 +85,31 @@ def _write_function(root: Path, func: int, scans: list[bytes], n: int, variant: 
 
 
 def large_run(directory: Path = DATA) -> Path:
-    root = directory / "large.raw"
+    """The ~1.25 GiB run."""
+    return _run(directory / "large.raw", 1)
+
+
+def small_run(directory: Path = DATA) -> Path:
+    """The same scans, a hundred times fewer of them."""
+    return _run(directory / "small.raw", 100)
+
+
+def _run(root: Path, fewer: int) -> Path:
     marker = root / "complete"
     if marker.exists():
         return root
     root.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(20261208)
-    (root / "_HEADER.TXT").write_text(header_text({1: "0.001,0.9999,T1", 2: "0,1,T1"},
-                                                  extra=["$$ Sample Description: benchmark run"]))
-    (root / "_extern.inf").write_text(extern_text(lteff=1800, veff=7200))
+    cal = {f: ",".join(map(str, c)) + ",T1" for f, c in CALIBRATION.items()}
+    (root / "_HEADER.TXT").write_text(header_text(cal, extra=["$$ Sample Description: benchmark run"]))
+    (root / "_extern.inf").write_text(extern_text(lteff=LTEFF, veff=VEFF))
     (root / "_FUNCTNS.INF").write_bytes(functions_inf([Function(mz_low=50.0, mz_high=1200.0, scan_time_s=0.5),
                                                        Function(mz_low=50.0, mz_high=2000.0)]))
-    _write_function(root, 1, _scans_8(rng), B_SCANS, "B")
-    _write_function(root, 2, _scans_6(rng), A_SCANS, "A")
+    _write_function(root, 1, _scans_8(rng), B_SCANS // fewer, "B")
+    _write_function(root, 2, _scans_6(rng), A_SCANS // fewer, "A")
     (root / "_CHROMS.INF").write_bytes(chroms_inf([(4, chrom_name_field(b"Pump pressure", b"$CC$,1.0,x,y,z,bar")),
                                                    (1, chrom_name_field(b"Column temperature", b"$CC$,0.1,x,y,z,C"))]))
-    t = np.arange(B_SCANS) * 0.0166
+    t = np.arange(B_SCANS // fewer) * 0.0166
     (root / "_CHRO003.DAT").write_bytes(chro_dat(list(zip(t, 300 + 5 * np.sin(t)))))
     (root / "_CHRO004.DAT").write_bytes(chro_dat(list(zip(t, 45 + 0.01 * t))))
     marker.write_text("ok")

@@ -15,6 +15,7 @@ from ._results import Chromatogram, Spectra, Spectrum
 
 _U32_MAX = 0xFFFFFFFF
 _U64_MAX = 0xFFFFFFFFFFFFFFFF
+_I64_MAX = 0x7FFFFFFFFFFFFFFF
 # Scan data per batch of iter_spectra: with the batch a caller still holds
 # while the next is read, peak memory stays near 200 MiB.
 _BATCH_BYTES = 32 << 20
@@ -57,12 +58,16 @@ def _scans(scans: Any) -> tuple[np.ndarray | None, tuple[int | None, int | None,
     if scans is None:
         return None, None
     if isinstance(scans, slice):
+        # Slices take integers of any size.  A function has far fewer than
+        # 2**63 scans, so bounds and steps beyond 64 bits select what the
+        # largest 64-bit ones do; the reader takes them as 64-bit integers,
+        # and negates the step.
         def part(v: Any) -> int | None:
-            return None if v is None else operator.index(v)
-        step = 1 if scans.step is None else operator.index(scans.step)
+            return None if v is None else max(-_I64_MAX, min(_I64_MAX, operator.index(v)))
+        start, stop, step = part(scans.start), part(scans.stop), part(scans.step)
         if step == 0:
             raise ValueError("slice step cannot be zero")
-        return None, (part(scans.start), part(scans.stop), step)
+        return None, (start, stop, 1 if step is None else step)
     if isinstance(scans, (int, np.integer)):
         raise TypeError("scans must be None, a slice or a sequence of scan numbers; "
                         "use spectrum() for a single scan")
@@ -71,6 +76,15 @@ def _scans(scans: Any) -> tuple[np.ndarray | None, tuple[int | None, int | None,
         raise TypeError(f"scans must be one-dimensional, not of shape {picks.shape}")
     if picks.size == 0:
         return np.empty(0, dtype=np.int64), None
+    if picks.dtype.kind in "fO" and not isinstance(scans, np.ndarray):
+        # NumPy holds Python integers beyond 64 bits as floats or objects:
+        # they are numbers that no scan has.
+        try:
+            beyond = [v for v in map(operator.index, scans) if not -_I64_MAX - 1 <= v <= _I64_MAX]
+        except TypeError:
+            beyond = []
+        if beyond:
+            raise IndexError(f"scan {beyond[0]} out of range")
     if picks.dtype.kind not in "iu":
         raise TypeError(f"scan numbers must be integers, not {picks.dtype}")
     if picks.dtype.kind == "u" and picks.max() > np.iinfo(np.int64).max:

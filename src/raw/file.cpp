@@ -103,9 +103,8 @@ Expected<FileIdentity, OsError> path_identity(const std::string& path) {
 }
 
 bool changed_since(const FileIdentity& then, const FileIdentity& now) noexcept {
-    if (then.device != now.device || then.inode != now.inode) return true;
-    if (now.size < then.size) return true;
-    return now.size == then.size && now.mtime_ns != then.mtime_ns;
+    return then.device != now.device || then.inode != now.inode || then.size != now.size ||
+           then.mtime_ns != now.mtime_ns;
 }
 
 Expected<Bytes, OsError> read_whole_file(const std::string& path) {

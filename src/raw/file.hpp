@@ -40,10 +40,11 @@ struct FileIdentity {
 // The identity of the file a path names now (following symbolic links).
 Expected<FileIdentity, OsError> path_identity(const std::string& path);
 
-// True when `now` is not the file `then` described, or is that file changed
-// in a way that alters bytes already read: it shrank, or it was rewritten
-// without growing.  A file that only grew (data appended, as an
-// acquisition does) is the same file.
+// True when `now` is not the file `then` described, or that file changed:
+// another size or another modification time.  Growth counts too: a file
+// rewritten in place that ends up longer cannot be told from one that was
+// only appended to, and mixing its old and new bytes is what must not
+// happen.
 bool changed_since(const FileIdentity& then, const FileIdentity& now) noexcept;
 
 // Reads a whole file into memory: open, then read to end.

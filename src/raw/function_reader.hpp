@@ -57,9 +57,9 @@ public:
     // A hint that [offset, offset + len) of the DAT will be read soon.
     void prefetch(std::uint64_t offset, std::uint64_t len) const noexcept;
 
-    // FileChanged when either file was replaced, shrank or was rewritten
-    // since it was opened: what was read may pair an index with data it
-    // does not describe.
+    // FileChanged when either file was replaced or changed (in size or
+    // modification time) since it was opened: what was read may pair an
+    // index with data it does not describe, or mix old and new data.
     Expected<bool, Failure> check_unchanged() const;
 
     // A failure concerning this function (and the DAT, unless a file is
