@@ -225,6 +225,15 @@ def test_files_changed_during_calls(big_run, tmp_path):
         changer.join()
         reread = outcomes(tessmoor_bulk.Run(root), 1, threads=1)
         assert_outcome(got, [old, reread])
+        # Rewritten in place and longer: growth is not taken for an append,
+        # so old and new bytes never mix in one batch.
+        write(dat, whole)
+        changer = threading.Thread(target=lambda: (time.sleep(delay), write(dat, whole[::-1] + bytes(100_000))))
+        changer.start()
+        got = outcomes(run, 1, threads=2)
+        changer.join()
+        reread = outcomes(tessmoor_bulk.Run(root), 1, threads=1)
+        assert_outcome(got, [old, reread])
 
 
 def test_iteration_stays_bounded_and_stops_on_change(big_run, tmp_path):
