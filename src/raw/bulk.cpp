@@ -280,6 +280,7 @@ private:
 
 template <bool Windowed>
 struct CountSink {
+    static constexpr bool eager_mz = Windowed;
     Window mz;
     std::uint64_t n = 0;
 
@@ -297,6 +298,7 @@ struct CountSink {
 // not write past the scan's slice.
 template <bool Windowed, bool WithDrift>
 struct PlaceSink {
+    static constexpr bool eager_mz = true;
     Window window;
     double* mz;
     double* drift;
@@ -324,6 +326,7 @@ struct PlaceSink {
 
 template <bool Windowed>
 struct TicSink {
+    static constexpr bool eager_mz = Windowed;
     Window mz;
     double sum = 0.0;
 
@@ -338,6 +341,7 @@ struct TicSink {
 
 template <bool Windowed>
 struct BasePeakSink {
+    static constexpr bool eager_mz = Windowed;
     Window mz;
     float best = 0.0f;
     double best_mz = std::numeric_limits<double>::quiet_NaN();
@@ -383,6 +387,7 @@ struct TargetIndex {
 };
 
 struct XicSink {
+    static constexpr bool eager_mz = true;
     const TargetIndex* index;
     double* sums;  // one per target
 

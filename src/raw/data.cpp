@@ -93,6 +93,7 @@ Expected<ScanPlan, std::string> plan_8(Encoding encoding, std::uint64_t len,
 // Writes every visited peak at the next position of the output spans.
 template <bool WithDrift>
 struct IntoSpans {
+    static constexpr bool eager_mz = true;
     double* mz;
     double* drift;
     float* intensity;

@@ -17,6 +17,7 @@
 // merge, reorder or "simplify" the steps.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -115,60 +116,96 @@ struct MzPolynomialN {
     }
 };
 
+// Walks records [rec, end) of `Size` bytes.  value(r) is a record's
+// intensity, or 0 for a record that is no peak; mz_at(r) and drift_at(r)
+// its m/z and drift time.  A sink that wants the m/z of every peak
+// (Sink::eager_mz) gets them computed a block at a time, in a loop of
+// arithmetic alone that the compiler can vectorise; the others compute a
+// record's m/z only if they call for it.  Either way each m/z is the same
+// sequence of operations.
+template <std::size_t Size, class Value, class MzAt, class DriftAt, class Sink>
+void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& value, const MzAt& mz_at,
+          const DriftAt& drift_at, Sink& sink) {
+    if constexpr (Sink::eager_mz) {
+        constexpr std::size_t block = 256;
+        double mz[block];
+        while (rec != end) {
+            const std::size_t n = std::min<std::size_t>(block, static_cast<std::size_t>(end - rec) / Size);
+            for (std::size_t i = 0; i < n; ++i) mz[i] = mz_at(rec + i * Size);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint8_t* const r = rec + i * Size;
+                const float v = value(r);
+                if (v == 0.0f) continue;
+                sink(v, [&] { return mz[i]; }, [&] { return drift_at(r); });
+            }
+            rec += n * Size;
+        }
+    } else {
+        for (; rec != end; rec += Size) {
+            const float v = value(rec);
+            if (v == 0.0f) continue;
+            const std::uint8_t* const r = rec;
+            sink(v, [&] { return mz_at(r); }, [&] { return drift_at(r); });
+        }
+    }
+}
+
 template <class ToMz, class Sink>
 void visit_a(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
              const std::uint8_t* const end, Sink& sink) {
     const double scale = plan.scale;
-    for (; rec != end; rec += record_size(Encoding::A)) {
-        const std::uint8_t intensity = rec[rec6_intensity];
-        if (intensity == 0) continue;
-        // A later sentinel is neither a peak nor a new scale.
-        if (rec[rec6_block_type] == sentinel_block) continue;
-        const std::uint8_t* const r = rec;
-        sink(static_cast<float>(intensity), [&] {
+    walk<record_size(Encoding::A)>(
+        rec, end,
+        [](const std::uint8_t* r) {
+            // A later sentinel is neither a peak nor a new scale.
+            if (r[rec6_block_type] == sentinel_block) return 0.0f;
+            return static_cast<float>(r[rec6_intensity]);
+        },
+        [&](const std::uint8_t* r) {
             const double t = scale * static_cast<double>(le::u16(r + rec6_tof_bin));
             return to_mz(t);
-        }, [] { return 0.0; });
-    }
+        },
+        [](const std::uint8_t*) { return 0.0; }, sink);
+}
+
+inline float intensity_8(const std::uint8_t* r) noexcept {
+    return static_cast<float>(le::u16(r + rec8_intensity));
 }
 
 template <class ToMz, class Sink>
 void visit_c(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
              const std::uint8_t* const end, Sink& sink) {
     const double first_bin = plan.first_bin, t_lo = plan.t_lo, slope = plan.slope;
-    for (; rec != end; rec += record_size(Encoding::C)) {
-        const std::uint16_t intensity = le::u16(rec + rec8_intensity);
-        if (intensity == 0) continue;
-        const std::uint8_t* const r = rec;
-        sink(static_cast<float>(intensity), [&] {
+    walk<record_size(Encoding::C)>(
+        rec, end, intensity_8,
+        [&](const std::uint8_t* r) {
             const double whole = static_cast<double>(le::u16(r + rec8_tof_bin)) - first_bin;
             const double fraction = static_cast<double>(le::u16(r + rec8_field4)) * inv_65536;
             const double x = whole + fraction;
             const double sx = slope * x;
             const double t = t_lo + sx;
             return to_mz(t);
-        }, [] { return 0.0; });
-    }
+        },
+        [](const std::uint8_t*) { return 0.0; }, sink);
 }
 
 template <class ToMz, class Sink>
 void visit_b(const ScanPlan& plan, const ToMz to_mz, const double drift_scale_ms,
              const std::uint8_t* rec, const std::uint8_t* const end, Sink& sink) {
     const double first_bin = plan.first_bin, t_lo = plan.t_lo, slope = plan.slope;
-    for (; rec != end; rec += record_size(Encoding::B)) {
-        const std::uint16_t intensity = le::u16(rec + rec8_intensity);
-        if (intensity == 0) continue;
-        const std::uint8_t* const r = rec;
-        sink(static_cast<float>(intensity), [&] {
+    walk<record_size(Encoding::B)>(
+        rec, end, intensity_8,
+        [&](const std::uint8_t* r) {
             const double x = static_cast<double>(le::u16(r + rec8_tof_bin)) - first_bin;
             const double sx = slope * x;
             const double t = t_lo + sx;
             return to_mz(t);
-        }, [&] {
+        },
+        [&](const std::uint8_t* r) {
             const double d = drift_scale_ms * static_cast<double>(le::u16(r + rec8_field4));
             return d * inv_65536;
-        });
-    }
+        },
+        sink);
 }
 
 }  // namespace detail
@@ -179,9 +216,10 @@ void visit_b(const ScanPlan& plan, const ToMz to_mz, const double drift_scale_ms
 //
 //     sink(float intensity, MzFn mz, DriftFn drift)
 //
-// where mz() and drift() compute that record's m/z and drift time (drift
-// only for Encoding B).  The calibration kind is chosen once, here, and the
-// loop is instantiated for it.
+// where mz() and drift() give that record's m/z and drift time (drift only
+// for Encoding B).  A sink declares `static constexpr bool eager_mz`: true
+// when it reads the m/z of (nearly) every peak.  The calibration kind is
+// chosen once, here, and the loop is instantiated for it.
 template <class Sink>
 void visit_records(const ScanPlan& plan, const TofCalibration& cal, const std::uint8_t* records,
                    std::size_t count, Sink& sink) {
