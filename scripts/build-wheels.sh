@@ -138,7 +138,8 @@ wheel_for() {
 declare -a timings
 # install_and_test LABEL VERSION ARTEFACT TESTS_DIR
 install_and_test() {
-    local label=$1 v=$2 artefact=$3 tests=$4 venv=$work/venv-$1 run=$work/run-$1
+    local label=$1 v=$2 artefact=$3 tests=$4 venv=$work/venv-$1 run=$work/run-$1 note=""
+    case $artefact in *.tar.gz) note="  (a source build)" ;; esac
     say "$label: install into a fresh Python $v environment and test"
     "${python[$v]}" -m venv "$venv"
     # pytest goes in first, so that the timed install is the artefact's own.
@@ -147,7 +148,7 @@ install_and_test() {
     start=$(now)
     "$venv/bin/python" -m pip install --quiet "$artefact[test]"
     took=$(seconds_since "$start")
-    timings+=("$(printf '%-52s on %-5s %7s s' "$(basename "$artefact")" "$v" "$took")")
+    timings+=("$(printf '%-52s on %-5s %7s s' "$(basename "$artefact")" "$v" "$took")$note")
     echo "installed in $took s"
     # A directory holding only a copy of the tests: nothing there can be
     # imported as tessmoor.  The module under test is imported before the
@@ -187,5 +188,5 @@ for f in "$out"/tessmoor-*; do
     esac
     printf '%-52s %7s KiB  %s\n' "$name" "$(( $(stat -c %s "$f") / 1024 ))" "$tags"
 done
-say "pip install time (the sdist builds from source)"
+say "pip install times"
 printf '%s\n' "${timings[@]}"
