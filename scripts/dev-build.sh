@@ -15,6 +15,9 @@ san=OFF
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DTESSMOOR_PYTHON=ON \
     -DTESSMOOR_SANITIZE="$san" -DPython_EXECUTABLE="$(command -v python3)" \
     -DCMAKE_LIBRARY_OUTPUT_DIRECTORY="$build" "$@" >/dev/null
+# The module is tessmoor.abi3.so now; a tessmoor.cpython-3xx-*.so left by an
+# older build would be imported in its place.
+rm -f "$build"/tessmoor.cpython-*.so
 cmake --build "$build" -j "${JOBS:-2}"
 # The Python code of tessmoor_bulk beside its native part, so that
 # PYTHONPATH=BUILD_DIR imports the package as installed.

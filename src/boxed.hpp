@@ -3,7 +3,9 @@
 // The value lives in raw storage after the object header: it is
 // constructed (by move) only once the interpreter has allocated the object,
 // and destroyed in tp_dealloc.  All classes here are heap types, so each
-// instance holds a reference to its type that dealloc gives back.
+// instance holds a reference to its type that dealloc gives back.  The
+// type's allocator and deallocator are looked up by slot: the stable ABI
+// keeps the type object's layout opaque.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -40,7 +42,7 @@ struct Boxed {
     // interpreter's exception when allocation fails (`value` is then left
     // to its owner).
     static PyObject* create(PyTypeObject* type, T&& value) {
-        PyObject* self = type->tp_alloc(type, 0);
+        PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
         if (!self) return nullptr;
         ::new (static_cast<void*>(reinterpret_cast<Boxed*>(self)->storage)) T(std::move(value));
         return self;
@@ -49,7 +51,7 @@ struct Boxed {
     static void dealloc(PyObject* self) {
         PyTypeObject* type = Py_TYPE(self);
         of(self).~T();
-        type->tp_free(self);
+        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
         Py_DECREF(type);
     }
 };

@@ -1,8 +1,11 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
+#include <vector>
 
+#include "boxed.hpp"
 #include "errors.hpp"
 
 namespace tessmoor::py {
@@ -75,7 +78,7 @@ void name_type_error(const char* name) {
     PyObject* text = PyObject_Str(original);
     PyObject* msg = text ? PyUnicode_FromFormat("argument '%s': %U", name, text) : nullptr;
     Py_XDECREF(text);
-    PyObject* renamed = msg ? PyObject_CallOneArg(PyExc_TypeError, msg) : nullptr;
+    PyObject* renamed = msg ? PyObject_CallFunctionObjArgs(PyExc_TypeError, msg, nullptr) : nullptr;
     Py_XDECREF(msg);
     if (!renamed) {
         // The original's str() failed, or memory ran out: the original
@@ -93,26 +96,69 @@ void name_type_error(const char* name) {
     raise(renamed);
 }
 
+// Raises TypeError "'{type}' object is not an instance of 'str'", {type}
+// being the type's C-level name cut at 200 bytes: "int" or "Path", but also
+// "collections.deque" or "builtins.RawReader", where __name__ says less.
+// The stable ABI has no call that reads that name.  String concatenation
+// reports a non-str operand by exactly that name and cut, without calling
+// into the operand, so its message is reworded.  Should an interpreter ever
+// word it differently, the type's __name__ stands in.
+void raise_not_str(PyObject* arg) {
+    static constexpr char head[] = "can only concatenate str (not \"";
+    static constexpr char tail[] = "\") to str";
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
+    if (!empty) return;
+    if (PyObject* joined = PyUnicode_Concat(empty.get(), arg)) {
+        // Unreachable for a non-str operand; say at least what is wrong.
+        Py_DECREF(joined);
+        PyErr_SetString(PyExc_TypeError, "expected a str");
+        return;
+    }
+    Ref failure(take_exception());
+    Ref message(failure ? PyObject_Str(failure.get()) : nullptr);
+    Ref head_text(PyUnicode_FromString(head)), tail_text(PyUnicode_FromString(tail));
+    if (!message || !head_text || !tail_text) return;
+    const Py_ssize_t length = PyUnicode_GetLength(message.get());
+    const Py_ssize_t start = PyUnicode_GetLength(head_text.get());
+    const Py_ssize_t end = length - PyUnicode_GetLength(tail_text.get());
+    Ref name;
+    if (start <= end && PyUnicode_Tailmatch(message.get(), head_text.get(), 0, length, -1) == 1 &&
+        PyUnicode_Tailmatch(message.get(), tail_text.get(), 0, length, 1) == 1)
+        name.reset(PyUnicode_Substring(message.get(), start, end));
+    else
+        name.reset(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
+    if (name) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", name.get());
+}
+
 }  // namespace
 
+// A METH_FASTCALL method gets the plain count of positional arguments: the
+// interpreter strips the vectorcall offset flag before it calls one.
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** out) {
-    nargs = PyVectorcall_NARGS(nargs);
     return bind(
         sig, args, nargs,
         [&](auto&& visit) {
             if (!kwnames) return true;
-            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            const Py_ssize_t nkw = PyTuple_Size(kwnames);
             for (Py_ssize_t k = 0; k < nkw; ++k)
-                if (!visit(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+                if (!visit(PyTuple_GetItem(kwnames, k), args[nargs + k])) return false;
             return true;
         },
         out);
 }
 
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    // The stable ABI gives no pointer to a tuple's items: copy the borrowed
+    // references out.  More items than parameters is an error that bind()
+    // reports from the count alone, so only that many are ever looked at.
+    const Py_ssize_t nargs = PyTuple_Size(args);
+    if (nargs < 0) return false;
+    std::vector<PyObject*> items(
+        static_cast<std::size_t>(std::min(nargs, static_cast<Py_ssize_t>(sig.params.size()))));
+    for (std::size_t i = 0; i < items.size(); ++i) items[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
     return bind(
-        sig, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args),
+        sig, items.data(), nargs,
         [&](auto&& visit) {
             if (!kwargs) return true;
             Py_ssize_t pos = 0;
@@ -126,7 +172,7 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 
 bool convert_path(PyObject* arg, const char* name, std::string& out) {
     if (!PyUnicode_Check(arg)) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an instance of 'str'", Py_TYPE(arg)->tp_name);
+        raise_not_str(arg);
         name_type_error(name);
         return false;
     }

@@ -10,7 +10,7 @@ PyObject* runtime_error(std::string_view text) {
     // neither cut the text short nor turn the error into a decoding error.
     PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (!msg) return nullptr;
-    PyObject* exc = PyObject_CallOneArg(PyExc_RuntimeError, msg);
+    PyObject* exc = PyObject_CallFunctionObjArgs(PyExc_RuntimeError, msg, nullptr);
     Py_DECREF(msg);
     return exc;
 }
@@ -33,8 +33,10 @@ PyObject* failure_to_py(const raw::Failure& failure) {
 PyObject* raise(PyObject* exc) {
     if (!exc) return nullptr;
     // Unlike PyErr_SetObject, neither of these attaches the exception being
-    // handled as context: the library's exceptions stand on their own.
-#if PY_VERSION_HEX >= 0x030C0000
+    // handled as context: the library's exceptions stand on their own.  The
+    // single-object calls joined the stable ABI with 3.12; below that the
+    // (type, value, traceback) triple does the same.
+#if Py_LIMITED_API + 0 >= 0x030C0000
     PyErr_SetRaisedException(exc);
 #else
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
@@ -45,7 +47,7 @@ PyObject* raise(PyObject* exc) {
 }
 
 PyObject* take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
+#if Py_LIMITED_API + 0 >= 0x030C0000
     return PyErr_GetRaisedException();
 #else
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
@@ -84,7 +86,7 @@ void raise_fault(const char* what) noexcept {
     if (type) {
         PyObject* msg = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace");
         if (msg) {
-            exc = PyObject_CallOneArg(type, msg);
+            exc = PyObject_CallFunctionObjArgs(type, msg, nullptr);
             Py_DECREF(msg);
         }
     }

@@ -28,8 +28,7 @@ PyObject* list_of(const Items& items, Make&& make) {
     Py_ssize_t i = 0;
     for (const auto& item : items) {
         PyObject* obj = make(item);
-        if (!obj) return nullptr;
-        PyList_SET_ITEM(list.get(), i++, obj);
+        if (!obj || PyList_SetItem(list.get(), i++, obj) < 0) return nullptr;
     }
     return list.release();
 }

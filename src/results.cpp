@@ -46,11 +46,10 @@ PyObject* to_py(const std::vector<F>& values) {
     if (!list) return nullptr;
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
-        if (!item) {
+        if (!item || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
             Py_DECREF(list);  // unfilled slots are NULL, which list dealloc skips
             return nullptr;
         }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
     return list;
 }

@@ -294,6 +294,9 @@ class StrPath(str):
     (lambda r: tessmoor.RawReader(b"/tmp"), TypeError, "argument 'path': 'bytes' object is not an instance of 'str'"),
     (lambda r: tessmoor.RawReader(pathlib.PurePosixPath("/tmp")), TypeError,
      "argument 'path': 'PurePosixPath' object is not an instance of 'str'"),
+    # The type's full C-level name, not its __name__.
+    (lambda r: tessmoor.RawReader(r), TypeError,
+     "argument 'path': 'builtins.RawReader' object is not an instance of 'str'"),
     (lambda r: tessmoor.RawReader("/tmp/\udc80"), UnicodeEncodeError, None),
 ])
 def test_conversion_errors(reader, call, exc_type, message):
