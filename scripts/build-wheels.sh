@@ -156,12 +156,13 @@ install_and_test() {
     mkdir "$run" && cp -r "$tests" "$run/tests"
     (cd "$run" && "$venv/bin/python" - tests <<'EOF'
 import pathlib, sys, sysconfig
-import pytest, tessmoor
+import pytest, tessmoor, tessmoor_bulk._native
 site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
-module = pathlib.Path(tessmoor.__file__).resolve()
-if site not in module.parents:
-    sys.exit(f"tessmoor was imported from {module}, not from {site}")
-print(f"testing {module}")
+for imported in (tessmoor, tessmoor_bulk._native):
+    module = pathlib.Path(imported.__file__).resolve()
+    if site not in module.parents:
+        sys.exit(f"{imported.__name__} was imported from {module}, not from {site}")
+    print(f"testing {module}")
 sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", sys.argv[1]]))
 EOF
     )
