@@ -58,40 +58,37 @@ def test_info(run, capsys):
     assert [c["name"] for c in about["channels"]] == ["Pump pressure", "Column temperature"]
 
 
-def read_csv(text):
-    rows = list(csv.reader(io.StringIO(text)))
-    return rows[0], np.array(rows[1:], dtype=object).T
-
-
-@pytest.mark.parametrize("argv", [["tic"], ["tic", "-f", "2"], ["xic", "300", "900.5", "--da", "20"],
-                                  ["xic", "500", "-f", "2", "--ppm", "1e5"], ["spectrum", "1", "-1"],
-                                  ["spectrum", "2", "3", "--ims"]])
-def test_csv(run, capsys, argv):
+def csv_columns(capsys, argv):
     code, text, _ = tessmoor(capsys, argv[0], SAMPLE, *argv[1:])
     assert code == 0
-    header, cols = read_csv(text)
-    f64 = [np.array(c, dtype=np.float64) for c in cols]
-    f32 = [np.array(c, dtype=np.float32) for c in cols]
-    if argv[0] == "spectrum":
-        s = run.spectrum(int(argv[1]), int(argv[2]), ims="--ims" in argv)
-        assert header == (["mz", "intensity", "drift_time_ms"] if s.ims else ["mz", "intensity"])
-        np.testing.assert_array_equal(f64[0], s.mz)
-        np.testing.assert_array_equal(f32[1], s.intensity)
-        if s.ims:
-            np.testing.assert_array_equal(f64[2], s.drift_time_ms)
-        return
-    func = int(argv[argv.index("-f") + 1]) if "-f" in argv else 1
-    if argv[0] == "tic":
-        chrom = run.tic(func)
-        assert header == ["scan", "rt_min", "intensity"]
-    else:
-        targets = [float(a) for a in argv[1:] if a[0].isdigit()][:len(header) - 2]
-        tol = {"ppm": float(argv[-1])} if "--ppm" in argv else {"da": float(argv[-1])}
-        chrom = run.xic(func, targets, **tol)
-        assert header == ["scan", "rt_min", *(f"xic_{cli._number(t)}" for t in targets)]
-    np.testing.assert_array_equal(f64[0], chrom.scans)
-    np.testing.assert_array_equal(f32[1], chrom.rt_min)
-    np.testing.assert_array_equal(np.array(f64[2:]), np.atleast_2d(chrom.intensity))
+    rows = list(csv.reader(io.StringIO(text)))
+    return rows[0], [np.array(c, dtype=float) for c in zip(*rows[1:])]
+
+
+@pytest.mark.parametrize("argv, header, read", [
+    (["tic"], ["intensity"], lambda r: r.tic(1)),
+    (["tic", "-f", "2"], ["intensity"], lambda r: r.tic(2)),
+    (["xic", "300", "900.5", "--da", "20"], ["xic_300", "xic_900.5"], lambda r: r.xic(1, [300, 900.5], da=20)),
+    (["xic", "500", "-f", "2", "--ppm", "1e5"], ["xic_500"], lambda r: r.xic(2, [500], ppm=1e5)),
+])
+def test_chromatogram_csv(run, capsys, argv, header, read):
+    got_header, cols = csv_columns(capsys, argv)
+    chrom = read(run)
+    assert got_header == ["scan", "rt_min", *header]
+    np.testing.assert_array_equal(cols[0], chrom.scans)
+    np.testing.assert_array_equal(cols[1].astype(np.float32), chrom.rt_min)  # 32-bit in the file
+    np.testing.assert_array_equal(np.array(cols[2:]), np.atleast_2d(chrom.intensity))
+
+
+@pytest.mark.parametrize("func, scan, ims", [(1, -1, False), (2, 3, False), (2, 3, True)])
+def test_spectrum_csv(run, capsys, func, scan, ims):
+    header, cols = csv_columns(capsys, ["spectrum", func, scan, *(["--ims"] if ims else [])])
+    s = run.spectrum(func, scan, ims=ims)
+    assert header == ["mz", "intensity", "drift_time_ms"][:3 if ims else 2]
+    np.testing.assert_array_equal(cols[0], s.mz)
+    np.testing.assert_array_equal(cols[1].astype(np.float32), s.intensity)
+    if ims:
+        np.testing.assert_array_equal(cols[2], s.drift_time_ms)
 
 
 @pytest.mark.parametrize("argv", [["tic"], ["xic", "300", "600"], ["spectrum", "1", "0"],

@@ -27,17 +27,20 @@ T = TypeVar("T")
 
 ROW_GROUP_ROWS = 1 << 20
 # The smallest scan record is 6 bytes (22-byte-index functions), so a scan
-# holds at most DAT bytes / 6 peaks: batches sized by that mean never hold
-# much more than a row group.
+# holds at most its DAT bytes / 6 peaks: batches of scans of the function's
+# mean size hold at most about a row group (a batch is read whole, so its
+# memory, not the run's size, bounds the export's).
 _MIN_RECORD_BYTES = 6
 _MAX_BATCH_SCANS = 1 << 16
 
 # Columns that repeat over a scan's peaks are dictionaries with run lengths,
-# nearly free.  The peak columns have few repeated values: a dictionary
-# attempt costs time for nothing, while splitting their values into one
-# stream per byte position (the exponent bytes together, ...) makes them
-# both quicker to compress and smaller.
-_DICTIONARY_COLUMNS = ["function", "scan", "rt_min"]
+# nearly free, and they alone get min/max statistics: every row group spans
+# nearly the whole m/z and intensity range, so those of the peak columns
+# would never let a reader skip one.  The peak columns have few repeated
+# values: a dictionary attempt costs time for nothing, while splitting
+# their values into one stream per byte position (the exponent bytes
+# together, ...) makes them both quicker to compress and smaller.
+_SCAN_COLUMNS = ["function", "scan", "rt_min"]
 _SPLIT_COLUMNS = ["mz", "intensity", DRIFT_COLUMN[0]]
 
 
@@ -65,8 +68,8 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
 
     # The next batch is read and laid out on a second thread while this one
     # compresses and writes: the writer uses a single core.
-    with pq.ParquetWriter(path, schema, compression=compression, use_dictionary=_DICTIONARY_COLUMNS,
-                          column_encoding=encodings) as writer:
+    with pq.ParquetWriter(path, schema, compression=compression, use_dictionary=_SCAN_COLUMNS,
+                          write_statistics=_SCAN_COLUMNS, column_encoding=encodings) as writer:
         group: list = []
         rows = 0
         group_func = None
