@@ -462,8 +462,9 @@ def _writer(fmt: str) -> Callable[..., None]:
 def _replacing(out: Path) -> Iterator[str]:
     """A new file beside `out`, hidden and of another name, to be written
     instead of it: renamed to `out` when the block completes, removed when it
-    fails or is interrupted, so that whatever bears the name `out` is whole."""
-    temp = out.with_name(f".{out.name}.{secrets.token_hex(4)}.part")
+    fails or is interrupted, so that whatever bears the name `out` is whole.
+    It keeps `out`'s suffix, for writers that look at it."""
+    temp = out.with_name(f".{out.stem}.partial-{secrets.token_hex(4)}{out.suffix}")
     try:
         os.close(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
     except OSError as e:
