@@ -71,7 +71,8 @@ def csv_columns(capsys, argv):
     (["xic", "300", "900.5", "--da", "20"], ["xic_300", "xic_900.5"], lambda r: r.xic(1, [300, 900.5], da=20)),
     (["xic", "500", "-f", "2", "--ppm", "1e5"], ["xic_500"], lambda r: r.xic(2, [500], ppm=1e5)),
 ])
-def test_chromatogram_csv(run, capsys, argv, header, read):
+def test_chromatogram_csv(run, capsys, monkeypatch, argv, header, read):
+    monkeypatch.setattr(cli, "_MIN_PART_SCANS", 3)  # read in parts, joined
     got_header, cols = csv_columns(capsys, argv)
     chrom = read(run)
     assert got_header == ["scan", "rt_min", *header]
