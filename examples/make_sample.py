@@ -43,6 +43,11 @@ def main(out: Path) -> None:
         Function(mz_low=50.0, mz_high=1200.0, scan_time_s=0.5, tof_depth=30000),
         Function(scan_subtype=0x92, mz_low=100.0, mz_high=1000.0),
     ]
+    # _extern.inf's block of settings for each function.
+    settings = []
+    for n, f in enumerate(functions, 1):
+        settings += [f"Function Parameters - Function {n} - TOF MS FUNCTION", f"Start Mass\t{f.mz_low:g}",
+                     f"End Mass\t{f.mz_high:g}", "ADC Pusher Frequency\t15600"]
     rts = lambda n, step: [round(step * (i + 1), 4) for i in range(n)]  # noqa: E731
     make_run(
         out,
@@ -51,8 +56,9 @@ def main(out: Path) -> None:
               2: FunctionData("B", ims_scans, rts(6, 0.0166)),
               3: FunctionData("A", lock_scans, rts(4, 0.5))},
         header=header_text({1: "0.0,1.0,T1", 2: "0.001,0.9999,T1", 3: "0,1,T0"},
-                           extra=["$$ Sample Description: synthetic sample run"]),
-        extern=extern_text(lteff=1800, veff=7200, pusher_interval=64.1),
+                           extra=["$$ Acquired Date: 08-Dec-2026", "$$ Acquired Time: 13:45:00",
+                                  "$$ User Name: sample", "$$ Sample Description: synthetic sample run"]),
+        extern=extern_text(lteff=1800, veff=7200, pusher_interval=64.1, extra=settings),
         channels=[(4, chrom_name_field(b"Pump pressure", b"$CC$,1.0,x,y,z,bar")),
                   (1, chrom_name_field(b"Column temperature", b"$CC$,0.1,x,y,z,C"))],
         chro={0: chro_dat([(0.0166 * i, 300.0 + 5 * math.sin(i / 3)) for i in range(20)]),

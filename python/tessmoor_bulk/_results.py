@@ -9,9 +9,21 @@ writable numpy arrays, owned by the caller).
 
 from __future__ import annotations
 
-from typing import Any, Iterator, overload
+from typing import TYPE_CHECKING, Any, Iterator, overload
 
 import numpy as np
+
+from ._extras import require
+
+if TYPE_CHECKING:
+    import pandas
+    import pyarrow
+
+# The long table of spectra, one row per peak: the layout of to_arrow(),
+# to_pandas() and the Parquet export.  Ion-mobility reads add DRIFT_COLUMN.
+LONG_COLUMNS = (("function", np.int32), ("scan", np.int64), ("rt_min", np.float64), ("mz", np.float64),
+                ("intensity", np.float32))
+DRIFT_COLUMN = ("drift_time_ms", np.float64)
 
 
 class _Frozen:
@@ -160,6 +172,34 @@ class Spectra(_Frozen):
     def __iter__(self) -> Iterator[Spectrum]:
         for k in range(len(self)):
             yield self[k]
+
+    def _columns(self) -> dict[str, np.ndarray]:
+        """The long table as numpy columns: the peak columns are the batch's
+        own arrays, the others repeat each scan's values over its peaks."""
+        counts = np.diff(self.offsets)
+        out = {"function": np.full(self.n_peaks, self.func, dtype=np.int32),
+               "scan": np.repeat(self.scans, counts),
+               "rt_min": np.repeat(self.rt_min, counts),
+               "mz": self.mz,
+               "intensity": self.intensity}
+        if self.drift_time_ms is not None:
+            out[DRIFT_COLUMN[0]] = self.drift_time_ms
+        return out
+
+    def to_arrow(self) -> pyarrow.Table:
+        """The batch as a pyarrow Table with one row per peak: ``function``
+        int32, ``scan`` int64, ``rt_min`` float64, ``mz`` float64,
+        ``intensity`` float32, and ``drift_time_ms`` float64 for an
+        ion-mobility read (the layout of the Parquet export).  Needs the
+        ``arrow`` extra (pyarrow)."""
+        pa = require("pyarrow", "arrow", "Spectra.to_arrow()")
+        return pa.table(self._columns())
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """The batch as a pandas DataFrame with one row per peak, in the
+        columns of `to_arrow()`.  Needs the ``pandas`` extra."""
+        pd = require("pandas", "pandas", "Spectra.to_pandas()")
+        return pd.DataFrame(self._columns())
 
     def __repr__(self) -> str:
         unit = "ions" if self.ims else "peaks"

@@ -142,6 +142,43 @@ class Run:
         """The instrument channels (the reader's list; empty without _CHROMS.INF)."""
         return self._reader.channels
 
+    @property
+    def header(self) -> dict[str, str]:
+        """The acquisition fields of _HEADER.TXT that the file gives: some of
+        ``version``, ``acquired_name``, ``acquired_date``, ``acquired_time``,
+        ``instrument``, ``user_name``, ``sample_description``, as written.
+        A new dict on every access (the file was read once, when the run was
+        opened)."""
+        return self._native.header()
+
+    @property
+    def calibrations(self) -> dict[int, dict[str, Any]]:
+        """The calibration lines of _HEADER.TXT, by function number:
+        ``{"coefficients": [...], "kind": "T0" | "T1"}``, the constant term
+        first; only ``T1`` calibrations are applied to the m/z values."""
+        return self._native.calibrations()
+
+    @property
+    def instrument(self) -> dict[str, Any]:
+        """The constants of _extern.inf, as written: ``lteff_mm`` (effective
+        flight length), ``veff_v`` (effective acceleration voltage),
+        ``pusher_interval`` (in the file's unit, usually microseconds), and
+        ``functions``: ``{number: {"start_mass", "end_mass",
+        "adc_pusher_frequency" (None when absent)}}`` for the functions the
+        file has a block of settings for.  A new dict on every access."""
+        return self._native.instrument()
+
+    def index_record_size(self, func: int) -> int:
+        """22 or 30: the size of the scan index records of `func`.  Functions
+        of 30-byte records hold ion-mobility scans (``ims=True`` reads them
+        with drift times)."""
+        return self._native.open_function(_func(func), False).index_record_size
+
+    def _dat_bytes_per_scan(self, func: int) -> float:
+        """The mean size of a scan in the DAT of `func`, for sizing batches."""
+        function = self._native.open_function(_func(func), False)
+        return function.dat_size / max(function.n_scans, 1)
+
     def n_scans(self, func: int) -> int:
         """The number of scans of function `func`."""
         return self._native.n_scans(_func(func))
@@ -214,21 +251,22 @@ class Run:
 
     # -- chromatograms -----------------------------------------------------
 
-    def tic(self, func: int, *, rt: tuple[float, float] | None = None, mz: tuple[float, float] | None = None,
-            threads: int | None = None) -> Chromatogram:
+    def tic(self, func: int, *, scans: Any = None, rt: tuple[float, float] | None = None,
+            mz: tuple[float, float] | None = None, threads: int | None = None) -> Chromatogram:
         """Total ion chromatogram: per scan, the sum in float64 and in record
-        order of its intensities (only those of peaks inside `mz`, if given)."""
-        return self._reduce("tic", func, rt, mz, threads)
+        order of its intensities (only those of peaks inside `mz`, if given).
+        `scans` and `rt` select scans as in `spectra()`."""
+        return self._reduce("tic", func, scans, rt, mz, threads)
 
-    def base_peak(self, func: int, *, rt: tuple[float, float] | None = None,
+    def base_peak(self, func: int, *, scans: Any = None, rt: tuple[float, float] | None = None,
                   mz: tuple[float, float] | None = None, threads: int | None = None) -> Chromatogram:
         """Base peak chromatogram: per scan, the largest intensity (the first
         such peak on ties) in `intensity` and its m/z in `mz`; a scan without
         peaks gives 0 and NaN."""
-        return self._reduce("base_peak", func, rt, mz, threads)
+        return self._reduce("base_peak", func, scans, rt, mz, threads)
 
     def xic(self, func: int, mz: float | Sequence[float], *, ppm: float | None = None,
-            da: float | None = None, rt: tuple[float, float] | None = None,
+            da: float | None = None, scans: Any = None, rt: tuple[float, float] | None = None,
             threads: int | None = None) -> Chromatogram:
         """Extracted ion chromatogram: per scan, the sum of the intensities
         whose m/z lies in [target - tol, target + tol], tol being `da`, or
@@ -246,17 +284,19 @@ class Run:
         targets = np.ascontiguousarray(np.atleast_1d(np.asarray(mz, dtype=np.float64)))
         if targets.ndim != 1:
             raise TypeError("mz must be a number or a one-dimensional sequence of numbers")
+        picks, part = _scans(scans)
         scans, rt_min, intensity, _ = self._native.reduce(
-            "xic", f, None, None, _window("rt", rt), None, targets,
+            "xic", f, picks, part, _window("rt", rt), None, targets,
             None if ppm is None else float(ppm), None if da is None else float(da), _threads(threads))
         if scalar:
             return Chromatogram("xic", f, scans, rt_min, intensity[0], float(targets[0]))
         return Chromatogram("xic", f, scans, rt_min, intensity, targets)
 
-    def _reduce(self, kind: str, func: int, rt: Any, mz: Any, threads: Any) -> Chromatogram:
+    def _reduce(self, kind: str, func: int, scans: Any, rt: Any, mz: Any, threads: Any) -> Chromatogram:
         f = _func(func)
+        picks, part = _scans(scans)
         scans, rt_min, intensity, peak_mz = self._native.reduce(
-            kind, f, None, None, _window("rt", rt), _window("mz", mz), None, None, None, _threads(threads))
+            kind, f, picks, part, _window("rt", rt), _window("mz", mz), None, None, None, _threads(threads))
         return Chromatogram(kind, f, scans, rt_min, intensity, peak_mz)
 
     def channel(self, index: int) -> Chromatogram:

@@ -268,9 +268,71 @@ nb::object read_channel(const RunHandle& r, std::uint64_t index) {
     return nb::make_tuple(numpy_of(std::move(trace.rt_min)), numpy_of(std::move(trace.value)));
 }
 
+// ---------------------------------------------------------------------------
+// Run metadata: the records parsed once when the run was opened, read-only,
+// as new Python values on every call.
+
+nb::str str_of(const std::string& s) { return nb::str(s.data(), s.size()); }
+
+// The acquisition fields of _HEADER.TXT that the file gives, by snake_case name.
+nb::dict header_fields(const RunHandle& r) {
+    const raw::Header& h = r.run.header;
+    nb::dict out;
+    for (const auto& [key, value] : {std::pair{"version", &h.version},
+                                     std::pair{"acquired_name", &h.acquired_name},
+                                     std::pair{"acquired_date", &h.acquired_date},
+                                     std::pair{"acquired_time", &h.acquired_time},
+                                     std::pair{"instrument", &h.instrument},
+                                     std::pair{"user_name", &h.user_name},
+                                     std::pair{"sample_description", &h.sample_description}})
+        if (*value) out[key] = str_of(**value);
+    return out;
+}
+
+// {function: {"coefficients": [constant term first, ...], "kind": "T0" | "T1"}},
+// from the "Cal Function" lines of _HEADER.TXT.
+nb::dict calibrations(const RunHandle& r) {
+    nb::dict out;
+    for (const auto& [func, cal] : r.run.header.calibrations) {
+        nb::list coefficients;
+        for (double c : cal.coefficients) coefficients.append(c);
+        nb::dict entry;
+        entry["coefficients"] = coefficients;
+        entry["kind"] = cal.kind == raw::CalibrationKind::T1 ? "T1" : "T0";
+        out[nb::int_(func)] = entry;
+    }
+    return out;
+}
+
+// The constants of _extern.inf, as written (no unit converted), and the
+// settings of its function blocks.
+nb::dict instrument(const RunHandle& r) {
+    const raw::ExternInf& e = r.run.extern_inf;
+    nb::dict functions;
+    for (const auto& [func, p] : e.function_parameters) {
+        nb::dict settings;
+        settings["start_mass"] = p.start_mass;
+        settings["end_mass"] = p.end_mass;
+        settings["adc_pusher_frequency"] = p.adc_pusher_frequency ? nb::cast(*p.adc_pusher_frequency) : nb::none();
+        functions[nb::int_(func)] = settings;
+    }
+    nb::dict out;
+    out["lteff_mm"] = e.lteff;
+    out["veff_v"] = e.veff;
+    out["pusher_interval"] = e.pusher_interval;
+    out["functions"] = functions;
+    return out;
+}
+
 FunctionHandle open_function(const RunHandle& r, std::uint32_t func, bool spectra) {
     nb::gil_scoped_release unlocked;
     return FunctionHandle{take(raw::FunctionReader::open(r.run, func, spectra ? Purpose::Spectra : Purpose::Index))};
+}
+
+// 22 or 30: the index layout decides how the DAT is read (30-byte records
+// carry the ion-mobility scans).
+std::size_t index_record_size(const FunctionHandle& h) {
+    return h.reader.layout() == raw::IndexLayout::A ? raw::VariantA::record_size : raw::VariantB::record_size;
 }
 
 nb::object select_scans_of(const FunctionHandle& h, std::optional<Picks> picks, std::optional<SliceArgs> slice,
@@ -351,11 +413,16 @@ NB_MODULE(_native, m) {
              "mz"_a.none(), "targets"_a.none(), "ppm"_a.none(), "da"_a.none(), "threads"_a)
         .def("scan", &read_scan, "func"_a, "scan"_a, "ims"_a)
         .def("channel", &read_channel, "index"_a)
-        .def("open_function", &open_function, "func"_a, "spectra"_a);
+        .def("open_function", &open_function, "func"_a, "spectra"_a)
+        .def("header", &header_fields)
+        .def("calibrations", &calibrations)
+        .def("instrument", &instrument);
     m.def("open_run", &open_run, "path"_a);
 
     nb::class_<FunctionHandle>(m, "Function", "One function of a run, opened for several reads.")
         .def_prop_ro("n_scans", [](const FunctionHandle& h) { return h.reader.size(); })
+        .def_prop_ro("index_record_size", &index_record_size)
+        .def_prop_ro("dat_size", [](const FunctionHandle& h) { return h.reader.dat_size(); })
         .def("select", &select_scans_of, "picks"_a.none(), "slice"_a.none(), "rt"_a.none())
         .def("spectra", &function_spectra, "scans"_a, "mz"_a.none(), "ims"_a, "threads"_a)
         .def("batches", &batch_bounds, "scans"_a, "max_scans"_a, "max_bytes"_a);

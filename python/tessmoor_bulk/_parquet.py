@@ -1,0 +1,134 @@
+"""The Parquet export: every scan of a run as one long table.
+
+One row per peak, in the columns of `Spectra.to_arrow()`: ``function``
+int32, ``scan`` int64, ``rt_min`` float64, ``mz`` float64, ``intensity``
+float32, and with ``ims=True`` ``drift_time_ms`` float64 (null in the rows
+of functions without drift times).  Functions follow one another, scans in
+order.  A row group holds whole scans of one function, about a million rows,
+so that a reader can skip functions and retention-time ranges by the row
+groups' statistics.  The run is read in batches of about one row group, so
+memory stays bounded whatever the size of the run.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+from concurrent.futures import ThreadPoolExecutor
+from typing import Callable, Iterable, Iterator, TypeVar
+
+import numpy as np
+
+from ._extras import require
+from ._results import DRIFT_COLUMN, LONG_COLUMNS, Spectra
+from ._run import Run
+
+T = TypeVar("T")
+
+ROW_GROUP_ROWS = 1 << 20
+# The smallest scan record is 6 bytes (22-byte-index functions), so a scan
+# holds at most its DAT bytes / 6 peaks: batches of scans of the function's
+# mean size hold at most about a row group (a batch is read whole, so its
+# memory, not the run's size, bounds the export's).
+_MIN_RECORD_BYTES = 6
+_MAX_BATCH_SCANS = 1 << 16
+
+# Columns that repeat over a scan's peaks are dictionaries with run lengths,
+# nearly free, and they alone get min/max statistics: every row group spans
+# nearly the whole m/z and intensity range, so those of the peak columns
+# would never let a reader skip one.  The peak columns have few repeated
+# values: a dictionary attempt costs time for nothing, while splitting
+# their values into one stream per byte position (the exponent bytes
+# together, ...) makes them both quicker to compress and smaller.
+_SCAN_COLUMNS = ["function", "scan", "rt_min"]
+_SPLIT_COLUMNS = ["mz", "intensity", DRIFT_COLUMN[0]]
+
+
+def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable[int] | None = None,
+                  ims: bool = False, compression: str = "zstd", threads: int | None = None,
+                  progress: Callable[[int], object] | None = None) -> None:
+    """Writes the scans of `functions` (default: all, in the run's order) to
+    the Parquet file `path`.
+
+    ims:         read the functions of 30-byte index records with their drift
+                 times (column ``drift_time_ms``); the others as they are.
+    compression: ``"zstd"`` or ``"none"``.
+    threads:     decoding threads (default: every core this process may use).
+    progress:    called with the number of scans just written.
+    """
+    pa = require("pyarrow", "arrow", "the Parquet export")
+    pq = require("pyarrow.parquet", "arrow", "the Parquet export")
+    if compression not in ("zstd", "none"):
+        raise ValueError(f"Parquet compression must be 'zstd' or 'none', not {compression!r}")
+    numbers = [f.index for f in run.functions] if functions is None else [operator.index(f) for f in functions]
+    columns = LONG_COLUMNS + ((DRIFT_COLUMN,) if ims else ())
+    schema = pa.schema([pa.field(name, pa.from_numpy_dtype(dtype), nullable=(name == DRIFT_COLUMN[0]))
+                        for name, dtype in columns])
+    encodings = {name: "BYTE_STREAM_SPLIT" for name in _SPLIT_COLUMNS if name in schema.names}
+
+    # The next batch is read and laid out on a second thread while this one
+    # compresses and writes: the writer uses a single core.
+    with pq.ParquetWriter(path, schema, compression=compression, use_dictionary=_SCAN_COLUMNS,
+                          write_statistics=_SCAN_COLUMNS, column_encoding=encodings) as writer:
+        group: list = []
+        rows = 0
+        group_func = None
+        for func, scans, batch in _prefetched(_batches(pa, schema, run, numbers, ims, threads)):
+            if func != group_func:
+                _write_group(pa, writer, schema, group, rows)
+                group, rows, group_func = [], 0, func
+            group.append(batch)
+            rows += batch.num_rows
+            if rows >= ROW_GROUP_ROWS:
+                _write_group(pa, writer, schema, group, rows)
+                group, rows = [], 0
+            if progress is not None:
+                progress(scans)
+        _write_group(pa, writer, schema, group, rows)
+
+
+def _batches(pa, schema, run: Run, numbers: list[int], ims: bool, threads: int | None) -> Iterator[tuple]:
+    """(function, scan count, record batch) for every batch of every function."""
+    for func in numbers:
+        drift = ims and run.index_record_size(func) == 30
+        per_scan = max(run._dat_bytes_per_scan(func) / _MIN_RECORD_BYTES, 1.0)
+        batch_scans = int(min(max(ROW_GROUP_ROWS / per_scan, 1), _MAX_BATCH_SCANS))
+        for batch in run.iter_spectra(func, batch_scans=batch_scans, ims=drift, threads=threads):
+            yield func, len(batch), _record_batch(pa, schema, batch)
+
+
+_END = object()
+
+
+def _prefetched(items: Iterator[T]) -> Iterator[T]:
+    """The items, each produced on a second thread while the caller works on
+    the one before."""
+    with ThreadPoolExecutor(1) as pool:
+        future = pool.submit(next, items, _END)
+        while (item := future.result()) is not _END:
+            future = pool.submit(next, items, _END)
+            yield item
+
+
+def _record_batch(pa, schema, batch: Spectra):
+    """The batch's long table, with the schema's drift column all null when
+    the batch has no drift times."""
+    columns = batch._columns()
+    n = batch.n_peaks
+    return pa.RecordBatch.from_arrays(
+        [_arrow_array(pa, field.type, columns.get(field.name), n) for field in schema], schema=schema)
+
+
+def _arrow_array(pa, type, values: np.ndarray | None, n: int):
+    # An Arrow array over the numpy array's memory: pa.array() would first
+    # scan an int64 column for missing values.
+    if values is None:
+        return pa.nulls(n, type)
+    return pa.Array.from_buffers(type, n, [None, pa.py_buffer(values)])
+
+
+def _write_group(pa, writer, schema, group: list, rows: int) -> None:
+    """The batches as one row group: row_group_size is their length, so no
+    scan is split between two groups."""
+    if rows:
+        writer.write_table(pa.Table.from_batches(group, schema=schema), row_group_size=rows)
