@@ -154,7 +154,9 @@ install_and_test() {
     # imported as tessmoor.  The module under test is imported before the
     # tests run, in the same process, and must come from site-packages.
     mkdir "$run" && cp -r "$tests" "$run/tests"
-    (cd "$run" && "$venv/bin/python" - tests <<'EOF'
+    # The driver is a file, not standard input: tests that start processes
+    # with "spawn" re-run the main module from its path.
+    cat >"$run/run_tests.py" <<'EOF'
 import pathlib, sys, sysconfig
 import pytest, tessmoor, tessmoor_bulk._native
 site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
@@ -165,7 +167,7 @@ for imported in (tessmoor, tessmoor_bulk._native):
     print(f"testing {module}")
 sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", sys.argv[1]]))
 EOF
-    )
+    (cd "$run" && "$venv/bin/python" run_tests.py tests)
 }
 
 for v in "${test_versions[@]}"; do
