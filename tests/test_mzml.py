@@ -238,6 +238,23 @@ def test_refused_arguments(tmp_path, kwargs, error):
         _mzml.write_mzml(tessmoor_bulk.Run(SAMPLE), tmp_path / "x.mzML", **kwargs)
 
 
+@pytest.mark.parametrize("zlib", [True, False])
+def test_native_texts_decode_to_the_values(zlib):
+    """Arrays long enough for the encoder's probe, noise-like (Huffman-coded
+    after it) and repetitive (level 1 throughout), cut into parts."""
+    import base64
+    import zlib as zlib_module
+    rng = np.random.default_rng(5)
+    noise = rng.random(30000) * 1000.0
+    repetitive = np.repeat(rng.integers(1, 50, 600), 50).astype(np.float32)
+    offsets = np.array([0, 0, 1, 9000, 30000], dtype=np.int64)
+    text, bounds = _native.encode_arrays([noise, repetitive], offsets, zlib, 2)
+    for k, (start, end) in enumerate(bounds.tolist()):
+        values, part = (noise, repetitive)[k % 2], k // 2
+        raw = base64.b64decode(bytes(text[start:end]), validate=True)
+        assert (zlib_module.decompress(raw) if zlib else raw) == values[offsets[part]:offsets[part + 1]].tobytes()
+
+
 def test_native_encoding_refuses_what_it_cannot_encode():
     values = np.arange(4.0)
     with pytest.raises(ValueError):  # offsets beyond the values, or decreasing
