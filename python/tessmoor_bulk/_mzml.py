@@ -67,8 +67,8 @@ from ._run import Run, _threads
 
 __all__ = ["write_mzml"]
 
-# Peaks a batch of scans holds, about: with m/z, intensity, drift times
-# and their texts, some 60 bytes each.
+# Peaks a batch of scans holds, about: some 50 bytes each, with their m/z,
+# intensity and drift time (20 bytes) and those values' texts.
 _BATCH_PEAKS = 1 << 22
 _MAX_BATCH_SCANS = 1024
 
@@ -149,7 +149,8 @@ def _num(x: float) -> str:
 
 def _cv(accession: str, value: str = "", unit: tuple[str, str] | None = None) -> str:
     ref = accession.split(":", 1)[0]
-    text = f'<cvParam cvRef="{ref}" accession="{accession}" name="{_attr(CV_TERMS[accession])}" value="{value}"'
+    text = (f'<cvParam cvRef="{ref}" accession="{accession}" name="{_attr(CV_TERMS[accession])}" '
+            f'value="{_attr(value)}"')
     if unit is not None:
         text += f' unitCvRef="{unit[0]}" unitAccession="{unit[1]}" unitName="{_attr(CV_TERMS[unit[1]])}"'
     return text + "/>"
@@ -237,11 +238,13 @@ def _plan(run: Run, functions: Sequence[int] | None, ims: bool) -> list[_Functio
         wanted = list(listed)
     else:
         wanted = [operator.index(f) for f in functions]
-        for i, f in enumerate(wanted):
+        seen = set()
+        for f in wanted:
             if f not in listed:
                 raise IndexError(f"function {f} not found")
-            if f in wanted[:i]:
+            if f in seen:
                 raise ValueError(f"function {f} is listed twice")
+            seen.add(f)
     plan = []
     for f in wanted:
         info = listed[f]
@@ -292,7 +295,7 @@ _ITEM, _CHILD, _ARRAY_PARAM = " " * 8, " " * 10, " " * 14
 def _header(run: Run, plan: list[_Function], n_spectra: int) -> str:
     where = Path(os.path.abspath(run.path))
     name = where.name or "run"
-    run_id = _ncname(name.rsplit(".", 1)[0] if "." in name else name)
+    run_id = _ncname(Path(name).stem)
     kinds = []
     if any(not f.lock_mass for f in plan):
         kinds.append(_cv("MS:1000579"))
