@@ -1,6 +1,7 @@
 // The native part of tessmoor_bulk: the reader core's bulk reads as numpy
-// arrays.  It converts arguments and results and turns failures into Python
-// exceptions; the reading, deciding and looping happen in src/raw.
+// arrays, and the encoding of mzML arrays.  It converts arguments and
+// results and turns failures into Python exceptions; the reading, deciding
+// and looping happen in src/raw (and src/bulk/encode).
 //
 // Arrays hand numpy the memory the core decoded into, owned through a
 // capsule: no copy.  Every call into the core releases the interpreter lock,
@@ -287,7 +288,7 @@ nb::object function_spectra(const FunctionHandle& h, Picks scans, std::optional<
 // mzML arrays
 
 using Values = nb::ndarray<nb::ro, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Offsets = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Offsets = Picks;  // positions into flat arrays, int64 like scan numbers
 
 std::span<const std::int64_t> span_of(const Offsets& offsets) { return {offsets.data(), offsets.shape(0)}; }
 
