@@ -180,7 +180,7 @@ def main() -> None:
         child = subprocess.run([sys.executable, "-c", PEAK_CHILD, str(source), str(whole), str(threads)],
                                check=True, capture_output=True, text=True)
         t_whole = time.perf_counter() - t
-        base, peak = (int(v) * 1024 for v in child.stdout.split())
+        base, peak = (int(v) for v in child.stdout.split())
         dat = sum(p.stat().st_size for p in Path(source).glob("_FUNC*.DAT"))
         print(f"whole run: {dat / 2**30:.2f} GiB of DAT -> {whole.stat().st_size / 2**30:.2f} GiB of mzML "
               f"in {t_whole:.1f} s; peak RSS {peak / 2**20:.0f} MiB ({base / 2**20:.0f} MiB before the export; "

@@ -365,8 +365,7 @@ class _Spectra:
         # The text of a spectrum up to its arrays, as a template: values go
         # into the {placeholders}; _num and _cv put no braces in.
         self.head = (
-            f'{_ITEM}<spectrum index="{{index}}" id="function={func.index} process=0 scan={{scan}}" '
-            'defaultArrayLength="{n}">\n'
+            f'{_ITEM}<spectrum index="{{index}}" id="{{id}}" defaultArrayLength="{{n}}">\n'
             f'{i}{_cv("MS:1000511", "1")}\n{i}{_cv(kind)}\n{i}{_cv("MS:1000127")}\n'
             f'{i}{_cv("MS:1000285", "{tic}", _COUNTS)}\n'
             "{peaks}"
@@ -411,8 +410,8 @@ class _Spectra:
                 if not math.isnan(low):
                     peaks += self.mz_range.format(low=_num(low), high=_num(high))
             self.offsets.append(out.pos + len(_ITEM))
-            out.text(self.head.format(index=first_index + p, scan=scan + 1, n=n, tic=_num(tic), peaks=peaks,
-                                      rt=_num(rt)))
+            out.text(self.head.format(index=first_index + p, id=_native_id(self.func.index, scan), n=n,
+                                      tic=_num(tic), peaks=peaks, rt=_num(rt)))
             _write_arrays(out, self.arrays, view, spans, p * k, _CHILD)
             out.text(f"{_ITEM}</spectrum>\n")
 
