@@ -6,7 +6,6 @@
 #include <bit>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
