@@ -1,6 +1,7 @@
 // The native part of tessmoor_bulk: the reader core's bulk reads as numpy
-// arrays.  It converts arguments and results and turns failures into Python
-// exceptions; the reading, deciding and looping happen in src/raw.
+// arrays, and the encoding of mzML arrays.  It converts arguments and
+// results and turns failures into Python exceptions; the reading, deciding
+// and looping happen in src/raw (and src/bulk/encode).
 //
 // Arrays hand numpy the memory the core decoded into, owned through a
 // capsule: no copy.  Every call into the core releases the interpreter lock,
@@ -11,6 +12,7 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "bulk/encode.hpp"
 #include "raw/bulk.hpp"
 #include "raw/function_reader.hpp"
 #include "raw/run.hpp"
@@ -376,6 +379,51 @@ nb::object function_spectra(const FunctionHandle& h, Picks scans, std::optional<
     return spectra_tuple(std::move(batch), ims);
 }
 
+// ---------------------------------------------------------------------------
+// mzML arrays
+
+using Values = nb::ndarray<nb::ro, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Offsets = Picks;  // positions into flat arrays, int64 like scan numbers
+
+std::span<const std::int64_t> span_of(const Offsets& offsets) { return {offsets.data(), offsets.shape(0)}; }
+
+void check_offsets(const Offsets& offsets, std::size_t count) {
+    if (!offsets_fit(span_of(offsets), count))
+        throw nb::value_error("offsets must not decrease and must lie within the arrays");
+}
+
+// (text uint8, bounds int64 (texts, 2)): see encode_arrays.
+nb::object encode(const std::vector<Values>& columns, const Offsets& offsets, bool zlib, unsigned threads) {
+    std::vector<Column> parts;
+    for (const Values& a : columns) {
+        if (a.dtype() != nb::dtype<double>() && a.dtype() != nb::dtype<float>())
+            throw nb::type_error("the arrays to encode must hold float32 or float64 values");
+        check_offsets(offsets, a.shape(0));
+        parts.push_back(Column{static_cast<const std::byte*>(a.data()), a.itemsize(), a.shape(0)});
+    }
+    EncodedTexts texts;
+    {
+        nb::gil_scoped_release unlocked;
+        texts = encode_arrays(parts, span_of(offsets), zlib ? Compression::Zlib : Compression::None, threads);
+    }
+    const std::size_t n = texts.bounds.size() / 2;
+    return nb::make_tuple(numpy_of(std::move(texts.text)), numpy_of(std::move(texts.bounds), {n, 2}));
+}
+
+nb::object summarize(const nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>& mz,
+                     const nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>& intensity,
+                     const Offsets& offsets) {
+    if (mz.shape(0) != intensity.shape(0)) throw nb::value_error("mz and intensity differ in length");
+    check_offsets(offsets, mz.shape(0));
+    raw::Array<double> out;
+    {
+        nb::gil_scoped_release unlocked;
+        out = summarize_spectra({mz.data(), mz.shape(0)}, {intensity.data(), intensity.shape(0)}, span_of(offsets));
+    }
+    const std::size_t n = out.size() / summary_width;
+    return numpy_of(std::move(out), {n, summary_width});
+}
+
 }  // namespace
 
 }  // namespace tessmoor::bulk
@@ -418,6 +466,11 @@ NB_MODULE(_native, m) {
         .def("calibrations", &calibrations)
         .def("instrument", &instrument);
     m.def("open_run", &open_run, "path"_a);
+
+    m.def("encode_arrays", &encode, "columns"_a, "offsets"_a, "zlib"_a, "threads"_a,
+          "Base64 texts of the parts of float arrays, zlib-compressed or not: (text, bounds).");
+    m.def("summarize_spectra", &summarize, "mz"_a, "intensity"_a, "offsets"_a,
+          "Per spectrum: total ion current, base peak m/z and intensity, lowest and highest m/z.");
 
     nb::class_<FunctionHandle>(m, "Function", "One function of a run, opened for several reads.")
         .def_prop_ro("n_scans", [](const FunctionHandle& h) { return h.reader.size(); })

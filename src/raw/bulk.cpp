@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <exception>
 #include <limits>
 #include <mutex>
 #include <thread>
 
+#include "raw/parallel.hpp"
 #include "raw/records.hpp"
 
 namespace tessmoor::raw {
@@ -106,44 +106,6 @@ Plan plan_chunks(const FunctionReader& f, std::span<const std::uint64_t> scans) 
     }
     close();
     return plan;
-}
-
-// ---------------------------------------------------------------------------
-// Threads
-
-// The threads a run of `count` chunks uses: no more than it has chunks.
-std::size_t worker_count(std::size_t count, unsigned threads) {
-    return std::max<std::size_t>(1, std::min<std::size_t>(threads, count));
-}
-
-// Runs work(chunk, worker) for every chunk on worker_count(count, threads)
-// threads, the calling one included; chunks are claimed in order.  The
-// first exception a thread meets (bad_alloc) is rethrown here once all
-// threads are done.
-template <class Work>
-void run_chunks(std::size_t count, unsigned threads, Work&& work) {
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr caught;
-    std::mutex caught_lock;
-    auto worker = [&](std::size_t w) {
-        for (;;) {
-            const std::size_t j = next.fetch_add(1, std::memory_order_relaxed);
-            if (j >= count) return;
-            try {
-                work(j, w);
-            } catch (...) {
-                std::lock_guard<std::mutex> hold(caught_lock);
-                if (!caught) caught = std::current_exception();
-            }
-        }
-    };
-    const std::size_t n = worker_count(count, threads);
-    std::vector<std::thread> pool;
-    pool.reserve(n - 1);
-    for (std::size_t w = 1; w < n; ++w) pool.emplace_back(worker, w);
-    worker(0);
-    for (auto& t : pool) t.join();
-    if (caught) std::rethrow_exception(caught);
 }
 
 // The failure of the earliest position among those reported, whatever the

@@ -1,0 +1,515 @@
+"""mzML export: a run as indexed mzML 1.1, written in one streaming pass.
+
+The file carries what readers key on: the source as "Waters raw format"
+with "Waters nativeID format" IDs (``function=F process=0 scan=S``, S the
+scan number plus one), an instrument configuration with a time-of-flight
+analyzer, tessmoor named with its version as the converting software; per
+spectrum the ms level, spectrum type and representation, scan start time in
+minutes, the function's m/z range as scan window, total ion current, base
+peak, lowest and highest m/z; m/z as 64-bit and intensities as 32-bit
+floats, as `tessmoor_bulk` reads them, so that reading the file back gives
+the same values bit for bit; drift times (64-bit, milliseconds, "raw ion
+mobility drift time array") with ``ims=True``.  Then one TIC chromatogram
+per function (the sums of its spectra, 64-bit) and one chromatogram per
+instrument channel, the index of byte offsets and the SHA-1 checksum.
+
+What the run does not say, and what is written for it:
+
+* Representation: "centroid spectrum".  A scan holds one record per
+  detected peak or ion, with the empty positions left out; it is not a
+  signal sampled on a regular grid.  Read as a profile, neighbouring records
+  far apart would be joined into peaks, and peak pickers would be run on
+  data that is already a list of peaks.
+* ms level: 1 for every function.  The function table has no collision
+  energy, precursor or scan kind that would tell an MS/MS function (its type
+  byte is the same everywhere), and an MS2 spectrum without a precursor is
+  an error for most readers.  The function's number stays in every native ID
+  and in the "preset scan configuration" of each scan, so that a reader can
+  tell the functions apart.
+* Lock mass: a function whose subtype byte has bit 7 set records the
+  reference compound sprayed for m/z correction, not the sample.  Its
+  spectra are written as "calibration spectrum" (still ms level 1) instead
+  of "MS1 spectrum", so that readers selecting MS1 spectra leave them out;
+  ``functions=`` can leave them out of the file altogether.
+* Instrument: a Waters instrument with a time-of-flight analyzer; the
+  ionisation source and the detector are not recorded, and their components
+  are written without a term (readers look terms up, and the general parent
+  terms are not in every reader's vocabulary).
+* Instrument channels: their values go into the "intensity array" (the
+  array every reader shows), their name and units into user parameters; the
+  chromatogram type is "pressure", "temperature" or "flow rate
+  chromatogram" when the units name one, the general "chromatogram type"
+  otherwise.
+
+Speed: the scans are read in batches (`Run.iter_spectra`), and each
+batch's arrays are compressed and base64-encoded in native code on several
+threads (`_native.encode_arrays`); Python only writes the XML around them,
+counting bytes for the index and hashing them for the checksum as it goes.
+Memory stays bounded by the batch, whatever the size of the run.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import math
+import operator
+import os
+import re
+from importlib import metadata
+from pathlib import Path
+from typing import BinaryIO, Callable, NamedTuple, Sequence
+
+import numpy as np
+
+from . import _native
+from ._results import Spectra
+from ._run import Run, _threads
+
+__all__ = ["write_mzml"]
+
+# Peaks a batch of scans holds, about: some 50 bytes each, with their m/z,
+# intensity and drift time (20 bytes) and those values' texts.
+_BATCH_PEAKS = 1 << 22
+_MAX_BATCH_SCANS = 1024
+
+# ---------------------------------------------------------------------------
+# The vocabulary: every term written, in one place (the tests check each
+# accession and name against the PSI-MS and unit ontologies).
+
+CV_TERMS = {
+    "MS:1000016": "scan start time",
+    "MS:1000040": "m/z",
+    "MS:1000084": "time-of-flight",
+    "MS:1000126": "Waters instrument model",
+    "MS:1000127": "centroid spectrum",
+    "MS:1000131": "number of detector counts",
+    "MS:1000235": "total ion current chromatogram",
+    "MS:1000285": "total ion current",
+    "MS:1000500": "scan window upper limit",
+    "MS:1000501": "scan window lower limit",
+    "MS:1000504": "base peak m/z",
+    "MS:1000505": "base peak intensity",
+    "MS:1000511": "ms level",
+    "MS:1000514": "m/z array",
+    "MS:1000515": "intensity array",
+    "MS:1000521": "32-bit float",
+    "MS:1000523": "64-bit float",
+    "MS:1000526": "Waters raw format",
+    "MS:1000527": "highest observed m/z",
+    "MS:1000528": "lowest observed m/z",
+    "MS:1000544": "Conversion to mzML",
+    "MS:1000574": "zlib compression",
+    "MS:1000576": "no compression",
+    "MS:1000579": "MS1 spectrum",
+    "MS:1000595": "time array",
+    "MS:1000616": "preset scan configuration",
+    "MS:1000626": "chromatogram type",
+    "MS:1000769": "Waters nativeID format",
+    "MS:1000795": "no combination",
+    "MS:1000799": "custom unreleased software tool",
+    "MS:1000928": "calibration spectrum",
+    "MS:1002715": "temperature chromatogram",
+    "MS:1003019": "pressure chromatogram",
+    "MS:1003020": "flow rate chromatogram",
+    "MS:1003153": "raw ion mobility drift time array",
+    "UO:0000028": "millisecond",
+    "UO:0000031": "minute",
+}
+
+_MZ_UNIT = ("MS", "MS:1000040")
+_COUNTS = ("MS", "MS:1000131")
+_MINUTE = ("UO", "UO:0000031")
+_MILLISECOND = ("UO", "UO:0000028")
+
+# Channel units that name the quantity a channel records.
+_CHANNEL_TYPES = {
+    "bar": "MS:1003019", "mbar": "MS:1003019", "psi": "MS:1003019", "kpa": "MS:1003019", "mpa": "MS:1003019",
+    "c": "MS:1002715", "°c": "MS:1002715",
+    "ml/min": "MS:1003020", "µl/min": "MS:1003020", "ul/min": "MS:1003020", "nl/min": "MS:1003020",
+}
+
+_XML_INVALID = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+
+
+def _attr(text: str) -> str:
+    """`text` as an XML attribute value: escaped, and with the characters
+    XML 1.0 cannot hold (controls, lone surrogates) replaced by U+FFFD."""
+    text = _XML_INVALID.sub("\ufffd", text)
+    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
+            .replace("\t", "&#9;").replace("\n", "&#10;").replace("\r", "&#13;"))
+
+
+def _num(x: float) -> str:
+    """A float as text that reads back as the same float: the shortest such
+    decimal, and XML Schema's spelling for NaN and the infinities."""
+    if math.isfinite(x):
+        return repr(x)
+    return "NaN" if math.isnan(x) else ("INF" if x > 0 else "-INF")
+
+
+def _cv(accession: str, value: str = "", unit: tuple[str, str] | None = None) -> str:
+    ref = accession.split(":", 1)[0]
+    text = (f'<cvParam cvRef="{ref}" accession="{accession}" name="{_attr(CV_TERMS[accession])}" '
+            f'value="{_attr(value)}"')
+    if unit is not None:
+        text += f' unitCvRef="{unit[0]}" unitAccession="{unit[1]}" unitName="{_attr(CV_TERMS[unit[1]])}"'
+    return text + "/>"
+
+
+def _user(name: str, value: str) -> str:
+    return f'<userParam name="{_attr(name)}" value="{_attr(value)}"/>'
+
+
+def _ncname(text: str) -> str:
+    """`text` made an XML name that an ID attribute can take."""
+    name = re.sub(r"[^A-Za-z0-9_.-]", "_", text)
+    return name if re.match(r"[A-Za-z_]", name) else "_" + name
+
+
+def _version() -> str:
+    try:
+        return metadata.version("tessmoor")
+    except metadata.PackageNotFoundError:  # a development build, not installed
+        return "unknown"
+
+
+# ---------------------------------------------------------------------------
+# Writing
+
+def _array_params(wide: bool, compression: str, accession: str, unit: tuple[str, str] | None,
+                  indent: str) -> str:
+    """The cvParams of a binaryDataArray: value type, compression, kind."""
+    params = (_cv("MS:1000523" if wide else "MS:1000521"),
+              _cv("MS:1000574" if compression == "zlib" else "MS:1000576"),
+              _cv(accession, unit=unit))
+    return "".join(f"{indent}{p}\n" for p in params)
+
+
+class _Output:
+    """The file being written: counts the bytes for the index and hashes
+    them for the checksum."""
+
+    def __init__(self, file: BinaryIO) -> None:
+        self._file = file
+        self._sha1 = hashlib.sha1()
+        self.pos = 0
+
+    def write(self, data: bytes | memoryview) -> None:
+        self._file.write(data)
+        self._sha1.update(data)
+        self.pos += len(data)
+
+    def text(self, s: str) -> None:
+        self.write(s.encode("utf-8"))
+
+    def hexdigest(self) -> str:
+        return self._sha1.hexdigest()
+
+
+def _write_arrays(out: _Output, params: Sequence[str], text: memoryview, bounds: list[list[int]],
+                  first: int, indent: str) -> None:
+    """A binaryDataArrayList: the arrays of `params`, their texts
+    bounds[first], bounds[first + 1], ... of `text`."""
+    head = f'{indent}<binaryDataArrayList count="{len(params)}">\n'
+    for k, p in enumerate(params):
+        start, end = bounds[first + k]
+        out.text(f'{head}{indent}  <binaryDataArray encodedLength="{end - start}">\n{p}{indent}    <binary>')
+        out.write(text[start:end])
+        out.text(f"</binary>\n{indent}  </binaryDataArray>\n")
+        head = ""
+    out.text(f"{indent}</binaryDataArrayList>\n")
+
+
+# ---------------------------------------------------------------------------
+# The plan: which functions, read how
+
+class _Function(NamedTuple):
+    index: int
+    n_scans: int
+    drift: bool          # read with drift times
+    lock_mass: bool
+    mz_low: float
+    mz_high: float
+
+
+def _plan(run: Run, functions: Sequence[int] | None, ims: bool) -> list[_Function]:
+    listed = {f.index: f for f in run.functions}
+    if functions is None:
+        wanted = list(listed)
+    else:
+        wanted = [operator.index(f) for f in functions]
+        seen = set()
+        for f in wanted:
+            if f not in listed:
+                raise IndexError(f"function {f} not found")
+            if f in seen:
+                raise ValueError(f"function {f} is listed twice")
+            seen.add(f)
+    plan = []
+    for f in wanted:
+        info = listed[f]
+        plan.append(_Function(f, run.n_scans(f), ims and _has_drift_times(run, f), info.is_lock_mass,
+                              info.mz_low, info.mz_high))
+    return plan
+
+
+def _has_drift_times(run: Run, func: int) -> bool:
+    """True for a function of 30-byte index records, whose scans hold drift
+    positions: the ion-mobility read is refused on the others."""
+    try:
+        run.spectra(func, [], ims=True, threads=1)
+    except ValueError:
+        return False
+    return True
+
+
+def _batch_scans(run: Run, func: _Function) -> int:
+    """Scans per batch: about _BATCH_PEAKS peaks, from the average scan size
+    of the function's DAT file (6 bytes per record at least)."""
+    try:
+        size = os.path.getsize(os.path.join(run.path, f"_FUNC{func.index:03d}.DAT"))
+    except OSError:
+        return _MAX_BATCH_SCANS
+    per_scan = size / max(func.n_scans, 1) / 6
+    return max(1, min(_MAX_BATCH_SCANS, int(_BATCH_PEAKS / max(per_scan, 1.0))))
+
+
+# ---------------------------------------------------------------------------
+# The document
+
+_CV_LIST = (
+    '    <cvList count="2">\n'
+    '      <cv id="MS" fullName="Proteomics Standards Initiative Mass Spectrometry Ontology"'
+    ' URI="https://raw.githubusercontent.com/HUPO-PSI/psi-ms-CV/master/psi-ms.obo"/>\n'
+    '      <cv id="UO" fullName="Unit Ontology"'
+    ' URI="http://ontologies.berkeleybop.org/uo.obo"/>\n'
+    "    </cvList>\n"
+)
+_SCHEMA = 'xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"'
+_PROCESSING = "tessmoor_export"
+# Indentation of spectra and chromatograms, of their children, and of the
+# cvParams of their binary data arrays.
+_ITEM, _CHILD, _ARRAY_PARAM = " " * 8, " " * 10, " " * 14
+
+
+def _header(run: Run, plan: list[_Function], n_spectra: int) -> str:
+    where = Path(os.path.abspath(run.path))
+    name = where.name or "run"
+    run_id = _ncname(Path(name).stem)
+    kinds = []
+    if any(not f.lock_mass for f in plan):
+        kinds.append(_cv("MS:1000579"))
+    if any(f.lock_mass for f in plan):
+        kinds.append(_cv("MS:1000928"))
+    content = "".join(f"        {k}\n" for k in kinds)
+    return (
+        '<?xml version="1.0" encoding="utf-8"?>\n'
+        f"<indexedmzML {_SCHEMA} xsi:schemaLocation=\"http://psi.hupo.org/ms/mzml "
+        'http://psidev.info/files/ms/mzML/xsd/mzML1.1.2_idx.xsd">\n'
+        f"  <mzML {_SCHEMA} xsi:schemaLocation=\"http://psi.hupo.org/ms/mzml "
+        f'http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" id="{run_id}" version="1.1.0">\n'
+        f"{_CV_LIST}"
+        "    <fileDescription>\n"
+        f"      <fileContent>\n{content}      </fileContent>\n"
+        '      <sourceFileList count="1">\n'
+        f'        <sourceFile id="RAW" name="{_attr(name)}" location="{_attr(where.parent.as_uri())}">\n'
+        f'          {_cv("MS:1000769")}\n'
+        f'          {_cv("MS:1000526")}\n'
+        "        </sourceFile>\n"
+        "      </sourceFileList>\n"
+        "    </fileDescription>\n"
+        '    <softwareList count="1">\n'
+        f'      <software id="tessmoor" version="{_attr(_version())}">\n'
+        f'        {_cv("MS:1000799", "tessmoor")}\n'
+        "      </software>\n"
+        "    </softwareList>\n"
+        '    <instrumentConfigurationList count="1">\n'
+        '      <instrumentConfiguration id="IC">\n'
+        f'        {_cv("MS:1000126")}\n'
+        '        <componentList count="3">\n'
+        '          <source order="1"/>\n'
+        f'          <analyzer order="2">\n            {_cv("MS:1000084")}\n          </analyzer>\n'
+        '          <detector order="3"/>\n'
+        "        </componentList>\n"
+        "      </instrumentConfiguration>\n"
+        "    </instrumentConfigurationList>\n"
+        '    <dataProcessingList count="1">\n'
+        f'      <dataProcessing id="{_PROCESSING}">\n'
+        '        <processingMethod order="0" softwareRef="tessmoor">\n'
+        f'          {_cv("MS:1000544")}\n'
+        "        </processingMethod>\n"
+        "      </dataProcessing>\n"
+        "    </dataProcessingList>\n"
+        f'    <run id="{run_id}" defaultInstrumentConfigurationRef="IC" defaultSourceFileRef="RAW">\n'
+        f'      <spectrumList count="{n_spectra}" defaultDataProcessingRef="{_PROCESSING}">\n'
+    )
+
+
+def _native_id(func: int, scan: int) -> str:
+    return f"function={func} process=0 scan={scan + 1}"
+
+
+class _Spectra:
+    """Writes the spectra of one function, batch by batch, and keeps what
+    the index and the TIC chromatogram need."""
+
+    def __init__(self, func: _Function, compression: str) -> None:
+        self.func = func
+        self.zlib = compression == "zlib"
+        i = _CHILD
+        self.arrays = [_array_params(True, compression, "MS:1000514", _MZ_UNIT, _ARRAY_PARAM),
+                       _array_params(False, compression, "MS:1000515", _COUNTS, _ARRAY_PARAM)]
+        if func.drift:
+            self.arrays.append(_array_params(True, compression, "MS:1003153", _MILLISECOND, _ARRAY_PARAM))
+        kind = "MS:1000928" if func.lock_mass else "MS:1000579"
+        # The text of a spectrum up to its arrays, as a template: values go
+        # into the {placeholders}; _num and _cv put no braces in.
+        self.head = (
+            f'{_ITEM}<spectrum index="{{index}}" id="{{id}}" defaultArrayLength="{{n}}">\n'
+            f'{i}{_cv("MS:1000511", "1")}\n{i}{_cv(kind)}\n{i}{_cv("MS:1000127")}\n'
+            f'{i}{_cv("MS:1000285", "{tic}", _COUNTS)}\n'
+            "{peaks}"
+            f'{i}<scanList count="1">\n'
+            f'{i}  {_cv("MS:1000795")}\n'
+            f"{i}  <scan>\n"
+            f'{i}    {_cv("MS:1000016", "{rt}", _MINUTE)}\n'
+            f'{i}    {_cv("MS:1000616", str(func.index))}\n'
+            f'{i}    <scanWindowList count="1">\n'
+            f"{i}      <scanWindow>\n"
+            f'{i}        {_cv("MS:1000501", _num(func.mz_low), _MZ_UNIT)}\n'
+            f'{i}        {_cv("MS:1000500", _num(func.mz_high), _MZ_UNIT)}\n'
+            f"{i}      </scanWindow>\n"
+            f"{i}    </scanWindowList>\n"
+            f"{i}  </scan>\n"
+            f"{i}</scanList>\n"
+        )
+        # Base peak and m/z range, for a spectrum with peaks.
+        self.base_peak = (f'{i}{_cv("MS:1000504", "{mz}", _MZ_UNIT)}\n'
+                          f'{i}{_cv("MS:1000505", "{intensity}", _COUNTS)}\n')
+        self.mz_range = (f'{i}{_cv("MS:1000528", "{low}", _MZ_UNIT)}\n'
+                         f'{i}{_cv("MS:1000527", "{high}", _MZ_UNIT)}\n')
+        self.scans: list[np.ndarray] = []
+        self.offsets: list[int] = []
+        self.rt: list[np.ndarray] = []
+        self.tic: list[np.ndarray] = []
+
+    def write(self, out: _Output, batch: Spectra, first_index: int, threads: int) -> None:
+        columns = [batch.mz, batch.intensity] + ([batch.drift_time_ms] if self.func.drift else [])
+        text, bounds = _native.encode_arrays(columns, batch.offsets, self.zlib, threads)
+        summary = _native.summarize_spectra(batch.mz, batch.intensity, batch.offsets)
+        self.scans.append(batch.scans)
+        self.rt.append(batch.rt_min)
+        self.tic.append(summary[:, 0])
+        view, spans, k = memoryview(text), bounds.tolist(), len(self.arrays)
+        counts = np.diff(batch.offsets).tolist()
+        rows = zip(batch.scans.tolist(), batch.rt_min.tolist(), counts, summary.tolist())
+        for p, (scan, rt, n, (tic, base_mz, base_intensity, low, high)) in enumerate(rows):
+            peaks = ""
+            if n:
+                peaks = self.base_peak.format(mz=_num(base_mz), intensity=_num(base_intensity))
+                if not math.isnan(low):
+                    peaks += self.mz_range.format(low=_num(low), high=_num(high))
+            self.offsets.append(out.pos + len(_ITEM))
+            out.text(self.head.format(index=first_index + p, id=_native_id(self.func.index, scan), n=n,
+                                      tic=_num(tic), peaks=peaks, rt=_num(rt)))
+            _write_arrays(out, self.arrays, view, spans, p * k, _CHILD)
+            out.text(f"{_ITEM}</spectrum>\n")
+
+    def index(self) -> str:
+        """The spectrum index entries."""
+        ids = (_native_id(self.func.index, s) for s in np.concatenate([np.empty(0, np.int64), *self.scans]).tolist())
+        return "".join(f'      <offset idRef="{i}">{o}</offset>\n' for i, o in zip(ids, self.offsets))
+
+
+class _Chromatograms:
+    """Writes chromatograms of 64-bit times (minutes) and values, and keeps
+    their offsets."""
+
+    def __init__(self, compression: str) -> None:
+        self.zlib = compression == "zlib"
+        self.time = _array_params(True, compression, "MS:1000595", _MINUTE, _ARRAY_PARAM)
+        self.counts = _array_params(True, compression, "MS:1000515", _COUNTS, _ARRAY_PARAM)
+        self.values = _array_params(True, compression, "MS:1000515", None, _ARRAY_PARAM)
+        self.offsets: list[tuple[str, int]] = []
+
+    def write(self, out: _Output, chrom_id: str, params: Sequence[str], time: np.ndarray, values: np.ndarray,
+              value_params: str) -> None:
+        offsets = np.array([0, len(time)], dtype=np.int64)
+        text, bounds = _native.encode_arrays([time, values], offsets, self.zlib, 1)
+        self.offsets.append((chrom_id, out.pos + len(_ITEM)))
+        out.text(f'{_ITEM}<chromatogram index="{len(self.offsets) - 1}" id="{_attr(chrom_id)}" '
+                 f'defaultArrayLength="{len(time)}">\n' + "".join(f"{_CHILD}{p}\n" for p in params))
+        _write_arrays(out, [self.time, value_params], memoryview(text), bounds.tolist(), 0, _CHILD)
+        out.text(f"{_ITEM}</chromatogram>\n")
+
+    def index(self) -> str:
+        """The chromatogram index entries."""
+        return "".join(f'      <offset idRef="{_attr(c)}">{o}</offset>\n' for c, o in self.offsets)
+
+
+def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[int] | None = None,
+               ims: bool = False, compression: str = "zlib", threads: int | None = None,
+               progress: Callable[[int], None] | None = None) -> None:
+    """Write `run` to `path` as indexed mzML 1.1.
+
+    functions:   the functions to export, in that order (default: every
+                 function of ``run.functions``).
+    ims:         read functions of 30-byte index records with drift times
+                 (a third array); functions of 22-byte index records are
+                 written as they are.
+    compression: "zlib" or "none", for every binary array.
+    threads:     how many threads read and encode (default: every core
+                 this process may use).
+    progress:    called with the number of scans just written, after each
+                 batch.
+
+    Raises IndexError for a function the run does not list, ValueError for
+    a function listed twice or an unknown compression, and what reading the
+    run raises.  A failed export leaves an incomplete file behind.
+    """
+    if compression not in ("zlib", "none"):
+        raise ValueError(f'compression must be "zlib" or "none", not {compression!r}')
+    n_threads = _threads(threads)
+    plan = _plan(run, functions, bool(ims))
+    channels = run.channels
+    with open(path, "wb", buffering=1 << 20) as file:
+        out = _Output(file)
+        out.text(_header(run, plan, sum(f.n_scans for f in plan)))
+
+        written = 0
+        spectra = []
+        for func in plan:
+            writer = _Spectra(func, compression)
+            for batch in run.iter_spectra(func.index, batch_scans=_batch_scans(run, func), ims=func.drift,
+                                          threads=n_threads):
+                writer.write(out, batch, written, n_threads)
+                written += len(batch)
+                if progress is not None and len(batch):
+                    progress(len(batch))
+            spectra.append(writer)
+        out.text("      </spectrumList>\n")
+
+        chroms = _Chromatograms(compression)
+        if spectra or channels:
+            out.text(f'      <chromatogramList count="{len(spectra) + len(channels)}" '
+                     f'defaultDataProcessingRef="{_PROCESSING}">\n')
+            for writer in spectra:
+                time = np.concatenate([np.empty(0), *writer.rt])
+                tic = np.concatenate([np.empty(0), *writer.tic])
+                chroms.write(out, f"TIC function={writer.func.index}", [_cv("MS:1000235")], time, tic, chroms.counts)
+            for channel in channels:
+                trace = run.channel(channel.index)
+                kind = _CHANNEL_TYPES.get(channel.units.strip().lower(), "MS:1000626")
+                params = [_cv(kind), _user("channel name", channel.name), _user("units", channel.units)]
+                chroms.write(out, f"channel={channel.index}", params, trace.rt_min, trace.intensity, chroms.values)
+            out.text("      </chromatogramList>\n")
+        out.text("    </run>\n  </mzML>\n")
+
+        index_offset = out.pos + 2
+        out.text('  <indexList count="2">\n    <index name="spectrum">\n')
+        for writer in spectra:
+            out.text(writer.index())
+        out.text('    </index>\n    <index name="chromatogram">\n' + chroms.index())
+        out.text(f"    </index>\n  </indexList>\n  <indexListOffset>{index_offset}</indexListOffset>\n"
+                 "  <fileChecksum>")
+        out.text(f"{out.hexdigest()}</fileChecksum>\n</indexedmzML>\n")
