@@ -538,7 +538,9 @@ std::pair<std::int64_t, std::uint64_t> slice_indices(const ScanSlice& s, std::in
     if (step > 0 && start < stop)
         count = static_cast<std::uint64_t>((stop - start - 1) / step + 1);
     else if (step < 0 && stop < start)
-        count = static_cast<std::uint64_t>((start - stop - 1) / (-step) + 1);
+        // The step's magnitude as an unsigned: -step overflows at INT64_MIN,
+        // which Python passes on as it is.
+        count = static_cast<std::uint64_t>(start - stop - 1) / (0 - static_cast<std::uint64_t>(step)) + 1;
     return {start, count};
 }
 
