@@ -8,6 +8,7 @@
 #include <sanitizer/allocator_interface.h>
 #endif
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -114,10 +115,11 @@ public:
     AllocationWatch(std::size_t input_size, std::size_t per_byte, std::size_t slack)
         : limit_(input_size * per_byte + slack) {
         install();
-        state().active = true;
-        state().live = 0;
-        state().peak_live = 0;
-        state().largest = 0;
+        State& s = state();
+        s.live = 0;
+        s.peak_live = 0;
+        s.largest = 0;
+        s.active = true;
     }
     ~AllocationWatch() { state().active = false; }
     AllocationWatch(const AllocationWatch&) = delete;
@@ -125,38 +127,49 @@ public:
 
     void check(const char* what) const {
         const State& s = state();
-        if (s.largest > limit_ || s.peak_live > static_cast<long long>(limit_)) {
+        const std::size_t largest = s.largest;
+        const long long peak_live = s.peak_live;
+        if (largest > limit_ || peak_live > static_cast<long long>(limit_)) {
             char buf[256];
             std::snprintf(buf, sizeof buf,
                           "%s: largest allocation %zu bytes, peak live %lld bytes, limit %zu", what,
-                          s.largest, s.peak_live, limit_);
+                          largest, peak_live, limit_);
             fail(__FILE__, __LINE__, "allocation within the input's bound", buf);
         }
     }
 
 private:
+    // The hooks run on every thread that allocates: the bulk reads allocate
+    // on their worker threads too.
     struct State {
         bool installed = false;
-        bool active = false;
-        long long live = 0;
-        long long peak_live = 0;
-        std::size_t largest = 0;
+        std::atomic<bool> active{false};
+        std::atomic<long long> live{0};
+        std::atomic<long long> peak_live{0};
+        std::atomic<std::size_t> largest{0};
     };
     static State& state() {
         static State s;
         return s;
     }
+    template <class T>
+    static void raise_to(std::atomic<T>& a, T v) {
+        T seen = a.load(std::memory_order_relaxed);
+        while (v > seen && !a.compare_exchange_weak(seen, v, std::memory_order_relaxed)) {
+        }
+    }
     static void on_malloc(const volatile void*, std::size_t size) {
         State& s = state();
-        if (!s.active) return;
-        if (size > s.largest) s.largest = size;
-        s.live += static_cast<long long>(size);
-        if (s.live > s.peak_live) s.peak_live = s.live;
+        if (!s.active.load(std::memory_order_relaxed)) return;
+        raise_to(s.largest, size);
+        raise_to(s.peak_live, s.live.fetch_add(static_cast<long long>(size), std::memory_order_relaxed) +
+                                  static_cast<long long>(size));
     }
     static void on_free(const volatile void* p) {
         State& s = state();
-        if (!s.active || p == nullptr) return;
-        s.live -= static_cast<long long>(__sanitizer_get_allocated_size(const_cast<const void*>(p)));
+        if (!s.active.load(std::memory_order_relaxed) || p == nullptr) return;
+        s.live.fetch_sub(static_cast<long long>(__sanitizer_get_allocated_size(const_cast<const void*>(p))),
+                         std::memory_order_relaxed);
     }
     static void install() {
         State& s = state();

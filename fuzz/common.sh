@@ -3,7 +3,7 @@
 
 FUZZ_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$FUZZ_DIR/.." && pwd)
-HARNESSES=(header extern_inf functions_inf scan_index chroms_inf chro_dat encoding_a encoding_b encoding_c run)
+HARNESSES=(header extern_inf functions_inf scan_index chroms_inf chro_dat encoding_a encoding_b encoding_c run bulk)
 
 # True when $CXX can build and link a libFuzzer target with ASan and UBSan.
 fuzz_toolchain_works() {
@@ -74,13 +74,22 @@ fuzz_options() {
     local name=$1
     local opts=(-max_len="$(max_len_for "$name")" -malloc_limit_mb=128 -rss_limit_mb=2048 -timeout=10
         -print_final_stats=1)
-    [ -f "$FUZZ_DIR/dict/$name.dict" ] && opts+=(-dict="$FUZZ_DIR/dict/$name.dict")
+    local dict=$FUZZ_DIR/dict/$(dict_for "$name").dict
+    [ -f "$dict" ] && opts+=(-dict="$dict")
     printf '%s\n' "${opts[@]}"
+}
+
+# Both whole-directory harnesses read the same file markers.
+dict_for() {
+    case $1 in
+        bulk) echo run ;;
+        *) echo "$1" ;;
+    esac
 }
 
 max_len_for() {
     case $1 in
-        run) echo 8192 ;;
+        run | bulk) echo 8192 ;;
         functions_inf) echo 4160 ;;   # ten 416-byte records
         *) echo 4096 ;;
     esac

@@ -1,5 +1,6 @@
-// How the decoder harnesses split their input: a calibration prefix, then
-// the scan's bytes.
+// What the decoder harnesses share: how they split their input (a
+// calibration prefix, then the scan's bytes), and the check of the span
+// decoders against the allocating ones.
 //
 //   byte 0      bit 0: a calibration line exists for the function
 //               bit 1: its kind is T1 (else T0)
@@ -17,7 +18,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <string>
 
 #include "common.hpp"
 #include "raw/data.hpp"
@@ -48,6 +51,41 @@ inline DecoderInput split_decoder_input(const std::uint8_t* data, std::size_t si
     for (unsigned j = 0; j < count; ++j) c.coefficients.push_back(in.value<double>());
     if (flags & 1) header.calibrations.emplace(1, std::move(c));
     return DecoderInput{TofCalibration::build(fn, header, ext, 1), in.rest()};
+}
+
+// Runs a span decoder with output spans of exactly max_peaks(encoding,
+// scan.size()) entries, each its own heap block so that AddressSanitizer
+// stops a write past the end, and checks that it agrees with the allocating
+// decoder: the same message, or the same number of peaks bit for bit.  The
+// span decoder allocates nothing but its message.
+//
+//     into(mz, drift_time_ms, intensity) -> Expected<std::size_t, std::string>
+template <class Result, class Into>
+void check_span_decoder(tessmoor::raw::Encoding encoding, std::span<const std::uint8_t> scan,
+                        const tessmoor::raw::Expected<Result, std::string>& whole, Into&& into) {
+    const std::size_t cap = static_cast<std::size_t>(tessmoor::raw::max_peaks(encoding, scan.size()));
+    // new T[0] is a valid block of its own: a write into it is caught too.
+    const std::unique_ptr<double[]> mz(new double[cap]);
+    const std::unique_ptr<double[]> drift(new double[cap]);
+    const std::unique_ptr<float[]> intensity(new float[cap]);
+    AllocationWatch watch(0, 0, 1024);
+    auto got = into(std::span<double>(mz.get(), cap), std::span<double>(drift.get(), cap),
+                    std::span<float>(intensity.get(), cap));
+    watch.check("span decoder");
+    if (!whole) {
+        FUZZ_CHECK(!got, "the span decoder accepted what the allocating one rejects: " + whole.error());
+        FUZZ_CHECK(got.error() == whole.error(), got.error() + " / expected " + whole.error());
+        return;
+    }
+    FUZZ_CHECK(got.has_value(), got.error());
+    const std::size_t n = *got;
+    FUZZ_CHECK(n == whole->intensity.size(), "the span decoder's peak count");
+    for (std::size_t k = 0; k < n; ++k) {
+        FUZZ_CHECK(same_bits(mz[k], whole->mz[k]), "span decoder m/z");
+        FUZZ_CHECK(same_bits(intensity[k], whole->intensity[k]), "span decoder intensity");
+        if constexpr (requires { whole->drift_time_ms; })
+            FUZZ_CHECK(same_bits(drift[k], whole->drift_time_ms[k]), "span decoder drift time");
+    }
 }
 
 }  // namespace fuzz

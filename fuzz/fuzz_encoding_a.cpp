@@ -17,6 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::AllocationWatch watch(len, 3, 4096);
     auto decoded = decode_encoding_a(scan, input.cal);
     watch.check("decode_encoding_a");
+    fuzz::check_span_decoder(Encoding::A, scan, decoded, [&](auto mz, auto, auto intensity) {
+        return decode_encoding_a_into(scan, input.cal, mz, intensity);
+    });
 
     std::string want;
     if (len != 0) {

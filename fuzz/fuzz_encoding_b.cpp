@@ -19,6 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::AllocationWatch watch(len, 3, 4096);
     auto decoded = decode_encoding_b(scan, input.cal);
     watch.check("decode_encoding_b");
+    fuzz::check_span_decoder(Encoding::B, scan, decoded, [&](auto mz, auto drift, auto intensity) {
+        return decode_encoding_b_into(scan, input.cal, mz, drift, intensity);
+    });
 
     if (len % 8 != 0) {
         const std::string want = "Encoding B: scan size " + std::to_string(len) + " is not a multiple of 8";

@@ -19,6 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::AllocationWatch watch(len, 4, 4096);
     auto decoded = decode_encoding_c(scan, input.cal);
     watch.check("decode_encoding_c");
+    fuzz::check_span_decoder(Encoding::C, scan, decoded, [&](auto mz, auto, auto intensity) {
+        return decode_encoding_c_into(scan, input.cal, mz, intensity);
+    });
 
     if (len % 8 != 0) {
         const std::string want = "Encoding C: scan size " + std::to_string(len) + " is not a multiple of 8";

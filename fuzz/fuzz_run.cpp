@@ -1,29 +1,19 @@
 // The reader's core over a whole directory.  The input is written out as the
-// files of a temporary .raw directory, the directory is opened and every
-// query runs over every function, scan and channel.  Each answer is checked
-// against a model built from the same bytes with the pure parsers and
-// decoders, so that the file handling of the reader (existence tests, whole
-// and ranged reads, byte ranges of scans) must agree with the formats.
+// files of a temporary .raw directory (layout in run_input.hpp), the
+// directory is opened and every query runs over every function, scan and
+// channel.  Each answer is checked against a model built from the same
+// bytes with the pure parsers and decoders, so that the file handling of the
+// reader (existence tests, whole and ranged reads, byte ranges of scans)
+// must agree with the formats.
 //
-// Input layout: a sequence of files, each introduced by the marker bytes
-// FE 46 5A ("\xfeFZ") and one byte choosing the file (its value modulo 12
-// indexes the table below); the bytes up to the next marker are the file's
-// content.  A later file of the same name replaces an earlier one.  A file
-// whose content is exactly "<dir>" is made a directory instead.  Before the
-// first marker, bit 0 of the first byte asks for a trailing "/" on the
+// In the prefix, bit 0 of the first byte asks for a trailing "/" on the
 // directory path.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "common.hpp"
@@ -36,69 +26,14 @@
 #include "raw/index.hpp"
 #include "raw/run.hpp"
 #include "raw/text.hpp"
+#include "run_input.hpp"
 
 using namespace tessmoor::raw;
 
 namespace {
 
-constexpr const char* kNames[] = {
-    "_HEADER.TXT",  "_extern.inf",  "_FUNCTNS.INF", "_CHROMS.INF",  "_FUNC001.IDX", "_FUNC001.DAT",
-    "_FUNC002.IDX", "_FUNC002.DAT", "_FUNC000.IDX", "_FUNC000.DAT", "_CHRO003.DAT", "_CHRO004.DAT",
-};
-constexpr std::size_t kFiles = sizeof kNames / sizeof kNames[0];
-constexpr std::string_view kMarker = "\xfe" "FZ";
-
-// What the input says about one file of the directory.
-struct Entry {
-    enum class Kind { Absent, File, Dir } kind = Kind::Absent;
-    std::string_view content;
-};
-
-// Never destroyed: the exit handler that removes the directory runs after
-// the destructors of function-local statics made later than its
-// registration.
-const std::string& scratch_dir() {
-    static const std::string& dir = *new std::string([] {
-        const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        std::string tmpl = std::string(base) + "/tessmoor-fuzz-run-XXXXXX";
-        if (!mkdtemp(tmpl.data())) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        std::atexit([] {
-            for (const char* n : kNames) {
-                const std::string p = join_path(scratch_dir(), n);
-                if (unlink(p.c_str()) != 0) rmdir(p.c_str());
-            }
-            rmdir(scratch_dir().c_str());
-        });
-        return tmpl;
-    }());
-    return dir;
-}
-
-void write_dir(const Entry (&entries)[kFiles]) {
-    const std::string& dir = scratch_dir();
-    for (std::size_t i = 0; i < kFiles; ++i) {
-        const std::string p = join_path(dir, kNames[i]);
-        // unlink() refuses a directory (EISDIR on Linux); rmdir() removes it.
-        if (unlink(p.c_str()) != 0 && errno != ENOENT) FUZZ_CHECK(rmdir(p.c_str()) == 0, p);
-        const Entry& e = entries[i];
-        if (e.kind == Entry::Kind::Dir) {
-            FUZZ_CHECK(mkdir(p.c_str(), 0700) == 0, p);
-        } else if (e.kind == Entry::Kind::File) {
-            const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            FUZZ_CHECK(fd >= 0, p);
-            std::size_t done = 0;
-            while (done < e.content.size()) {
-                const ssize_t w = write(fd, e.content.data() + done, e.content.size() - done);
-                FUZZ_CHECK(w > 0, p);
-                done += static_cast<std::size_t>(w);
-            }
-            close(fd);
-        }
-    }
-}
+using fuzz::Entry;
+using fuzz::kFiles;
 
 ByteView bytes_of(std::string_view s) {
     return ByteView(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
@@ -350,21 +285,11 @@ void query_channel(const Run& run, std::uint64_t channel, const Entry* file) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view in(reinterpret_cast<const char*>(data), size);
-    Entry files[kFiles];
-    std::size_t pos = in.find(kMarker);
-    const bool trailing_slash = size > 0 && pos != 0 && (data[0] & 1);
-    while (pos != std::string_view::npos && pos + kMarker.size() < in.size()) {
-        const std::size_t id = static_cast<unsigned char>(in[pos + kMarker.size()]) % kFiles;
-        const std::size_t begin = pos + kMarker.size() + 1;
-        const std::size_t next = in.find(kMarker, begin);
-        const std::string_view content = in.substr(begin, next == std::string_view::npos ? in.npos : next - begin);
-        files[id].kind = content == "<dir>" ? Entry::Kind::Dir : Entry::Kind::File;
-        files[id].content = content;
-        pos = next;
-    }
-    write_dir(files);
-    const std::string dir = scratch_dir() + (trailing_slash ? "/" : "");
+    const fuzz::RunInput input = fuzz::split_run_input(data, size);
+    const Entry(&files)[kFiles] = input.files;
+    const bool trailing_slash = !input.prefix.empty() && (input.prefix[0] & 1);
+    fuzz::write_dir(files);
+    const std::string dir = fuzz::scratch_dir() + (trailing_slash ? "/" : "");
 
     // Opening reads the metadata files whole; queries read an index record
     // or two and one scan.  Nothing needs much more than the input's size.

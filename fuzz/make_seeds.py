@@ -133,8 +133,11 @@ def rec8_seeds() -> list[bytes]:
 
 # --- whole directories ----------------------------------------------------------
 
-def run_container(files: dict[str, bytes | str], trailing_slash=False) -> bytes:
-    out = bytearray(b"\x01" if trailing_slash else b"\x00")
+def run_container(files: dict[str, bytes | str], trailing_slash=False, prefix: bytes | None = None) -> bytes:
+    """A whole-directory input; `prefix` holds a harness's parameters
+    (fuzz_run: bit 0 of its first byte asks for a trailing slash)."""
+    out = bytearray(prefix if prefix is not None else b"\x01" if trailing_slash else b"\x00")
+    assert RUN_MARKER not in out
     for name, content in files.items():
         out += RUN_MARKER + bytes([ord("0") + RUN_FILES.index(name)]) + enc(content)
     return bytes(out)
@@ -170,6 +173,80 @@ def run_seeds() -> list[bytes]:
     return seeds
 
 
+# Parameters of fuzz_bulk, one group per function 0 to 3 (see fuzz_bulk.cpp).
+ALL, PICKS, SLICE = 0, 1, 2
+RT, IMS, MZ = 4, 8, 16
+TIC, BASE_PEAK, XIC_PPM, XIC_DA = 0, 32, 64, 96
+
+
+def scan_numbers(*values: int) -> bytes:
+    return b"".join(struct.pack("<h", v) for v in values)
+
+
+def picked(*indices: int) -> bytes:
+    """A window or value list whose bounds are values the function holds."""
+    return b"\x00" + bytes(indices)
+
+
+def raw_window(lo: float, hi: float) -> bytes:
+    return b"\x01" + struct.pack("<dd", lo, hi)
+
+
+def bulk_seeds() -> list[bytes]:
+    base = {"_HEADER.TXT": rw.header_text({1: "0,1,T1"}), "_extern.inf": rw.DEFAULT_EXTERN,
+            "_FUNCTNS.INF": rw.functions_inf([rw.Function(), rw.Function(scan_time_s=0.05, mz_low=100.0),
+                                               rw.Function()])}
+    # Function 1 (22-byte index): scans of 0 to 20 peaks, so that some are
+    # streamed in pieces; function 2 (30-byte index): 8-byte records, an
+    # empty scan and one of a single record.
+    a_scans = [rw.scan_a(40000, [(1000 * j + 7 * i, (i * j) % 256) for j in range(1, i * 3 % 21)])
+               for i in range(10)]
+    a_idx, a_dat = rw.FunctionData("A", a_scans).build()
+    b_scans = [rw.scan_8([(i * k % 7, 4099 * k % 65536, 100 + 37 * k) for k in range(i * 5 % 19)])
+               for i in range(9)] + [b"", rw.scan_8([(3, 0, 90)])]
+    b_idx, b_dat = rw.FunctionData("B", b_scans).build()
+    good = {**base, "_FUNC001.IDX": a_idx, "_FUNC001.DAT": a_dat, "_FUNC002.IDX": b_idx, "_FUNC002.DAT": b_dat,
+            "_FUNC000.IDX": a_idx, "_FUNC000.DAT": a_dat}
+    # Bad scans in the middle: one of function 1 reaches past the DAT, one
+    # of function 2 is no whole number of records.
+    bad_a_idx = a_idx[:22 * 6] + rw.idx_a_record(len(a_dat) - 12, 5, 0.5) + a_idx[22 * 7:]
+    bad_b_idx, bad_b_dat = rw.FunctionData("B", b_scans[:4] + [rw.scan_8([(1, 0, 10)]) + b"\0" * 4]
+                                           + b_scans[4:]).build()
+    bad = {**good, "_FUNC001.IDX": bad_a_idx, "_FUNC002.IDX": bad_b_idx, "_FUNC002.DAT": bad_b_dat}
+    # Function 0 is in no function table (they count from 1): its group only
+    # opens the index.  Function 3 has no files.
+    return [
+        run_container(good, prefix=b"".join([
+            bytes([ALL]),
+            bytes([ALL | MZ | TIC]) + picked(5, 60),
+            bytes([SLICE | IMS | BASE_PEAK, 3]) + scan_numbers(1, -1, 2),
+            bytes([ALL | MZ | TIC]) + picked(3, 40)])),
+        run_container(good, prefix=b"".join([
+            bytes([ALL | RT]) + picked(1, 8),
+            bytes([PICKS | RT | XIC_PPM, 5]) + scan_numbers(-1, 3, 3, -10, 5) + picked(2, 7) + bytes([2])
+            + picked(4) + b"\x01" + struct.pack("<d", 1000.0) + bytes([255]) + struct.pack("<d", float("nan")),
+            bytes([PICKS | RT | IMS | XIC_DA, 4]) + scan_numbers(9, -2, 0, 9) + picked(1, 8) + bytes([3])
+            + picked(2) + picked(9) + picked(30) + bytes([32]),
+            bytes([ALL])])),
+        run_container(good, prefix=b"".join([
+            bytes([ALL]),
+            bytes([SLICE | MZ | BASE_PEAK, 2]) + scan_numbers(-3, 32767) + raw_window(float("nan"), 1e9),
+            bytes([SLICE | IMS | MZ | XIC_DA, 1]) + scan_numbers(8, -32768) + raw_window(0.0, 1e9)
+            + bytes([1]) + picked(0) + bytes([16]),
+            bytes([ALL])])),
+        run_container(bad, prefix=b"".join([
+            bytes([ALL | TIC]),
+            bytes([PICKS | BASE_PEAK, 4]) + scan_numbers(8, 7, 6, 5),
+            bytes([SLICE | IMS | MZ, 0]) + scan_numbers(-1) + picked(0, 100),
+            bytes([PICKS, 2]) + scan_numbers(0, 0)])),
+        run_container(good, prefix=b"".join([
+            bytes([PICKS, 1]) + scan_numbers(0),
+            bytes([PICKS, 3]) + scan_numbers(1, -11, 2),
+            bytes([PICKS | IMS, 2]) + scan_numbers(-32768, 1),
+            bytes([SLICE | IMS, 3]) + scan_numbers(-100, 100, 0)])),
+    ]
+
+
 SEEDS = {
     "header": header_seeds,
     "extern_inf": extern_seeds,
@@ -181,6 +258,7 @@ SEEDS = {
     "encoding_b": rec8_seeds,
     "encoding_c": rec8_seeds,
     "run": run_seeds,
+    "bulk": bulk_seeds,
 }
 
 

@@ -10,7 +10,7 @@
 # module object shows as a use after free.  Any sanitizer report fails the
 # run (UBSan does not recover; LeakSanitizer exits non-zero at the end).
 # The only leaks suppressed are the interpreter's own, listed in
-# scripts/lsan-python.supp.
+# scripts/lsan-python.supp, and numpy's at its import (scripts/lsan_pytest.py).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/asan}
@@ -24,6 +24,12 @@ SANITIZE=1 "$here/scripts/dev-build.sh" "$build"
 python=$(python3 -c 'import sys; print(sys.executable)')
 libasan=$(${CXX:-c++} -print-file-name=libasan.so)
 [ -f "$libasan" ] || { echo "sanitize-pytest: no libasan.so for ${CXX:-c++}" >&2; exit 2; }
+# The C++ runtime is preloaded too.  ASan wraps __cxa_throw and looks the
+# real one up when it starts; the interpreter does not link libstdc++, which
+# arrives later with the first extension, so without this the first C++
+# exception (tessmoor_bulk's nanobind layer turns failures into Python
+# exceptions by throwing) stops the run with "CHECK failed ... real___cxa_throw".
+libstdcxx=$(${CXX:-c++} -print-file-name=libstdc++.so.6)
 
 cd "$here"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1
@@ -31,4 +37,5 @@ export LSAN_OPTIONS=suppressions=$here/scripts/lsan-python.supp:print_suppressio
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
 export PYTHONPATH=$build${PYTHONPATH:+:$PYTHONPATH}
-LD_PRELOAD=$libasan exec "$python" -m pytest -p no:cacheprovider "${@:-tests}"
+# scripts/lsan_pytest.py is pytest with numpy's own import-time leaks excused.
+LD_PRELOAD="$libasan $libstdcxx" exec "$python" "$here/scripts/lsan_pytest.py" -p no:cacheprovider "${@:-tests}"

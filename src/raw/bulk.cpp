@@ -16,6 +16,7 @@ namespace tessmoor::raw {
 
 namespace {
 
+#ifndef TESSMOOR_TEST_CHUNKS
 // DAT bytes read and decoded as one unit: small enough to stay in the
 // caches between counting and decoding, large enough that a read costs
 // little beside its decoding.
@@ -25,6 +26,15 @@ constexpr std::size_t chunk_max_scans = 8192;
 // Neighbouring scans share a read when the gaps between them stay small
 // against the bytes they hold.
 constexpr std::uint64_t gap_allowance = std::uint64_t{64} << 10;
+#else
+// The fuzz and ThreadSanitizer builds cut reads into chunks of a few
+// records, so that their runs of a few kilobytes take the paths a run of
+// gigabytes takes: many chunks over several threads, scans streamed in
+// pieces, gaps that split chunks.
+constexpr std::uint64_t chunk_bytes = 64;
+constexpr std::size_t chunk_max_scans = 4;
+constexpr std::uint64_t gap_allowance = 16;
+#endif
 
 Encoding encoding_for(const FunctionReader& f, bool ims) {
     if (f.layout() == IndexLayout::A) return Encoding::A;
@@ -505,7 +515,9 @@ std::pair<std::int64_t, std::uint64_t> slice_indices(const ScanSlice& s, std::in
     if (step > 0 && start < stop)
         count = static_cast<std::uint64_t>((stop - start - 1) / step + 1);
     else if (step < 0 && stop < start)
-        count = static_cast<std::uint64_t>((start - stop - 1) / (-step) + 1);
+        // The step's magnitude as an unsigned: -step overflows at INT64_MIN,
+        // which Python passes on as it is.
+        count = static_cast<std::uint64_t>(start - stop - 1) / (0 - static_cast<std::uint64_t>(step)) + 1;
     return {start, count};
 }
 
