@@ -48,7 +48,10 @@ def main(out: Path) -> None:
     for n, f in enumerate(functions, 1):
         settings += [f"Function Parameters - Function {n} - TOF MS FUNCTION", f"Start Mass\t{f.mz_low:g}",
                      f"End Mass\t{f.mz_high:g}", "ADC Pusher Frequency\t15600"]
-    rts = lambda n, step: [round(step * (i + 1), 4) for i in range(n)]  # noqa: E731
+
+    def rts(n: int, step: float) -> list[float]:
+        return [round(step * (i + 1), 4) for i in range(n)]
+
     make_run(
         out,
         functions=functions,

@@ -29,7 +29,8 @@ def header_text(calibrations: dict[int, str] | None = None, extra: Sequence[str]
     return "\r\n".join(lines) + "\r\n"
 
 
-def extern_text(lteff=1000, veff=10000, pusher_interval=50, extra: Sequence[str] = ()) -> str:
+def extern_text(lteff: float = 1000, veff: float = 10000, pusher_interval: float = 50,
+                extra: Sequence[str] = ()) -> str:
     lines = [f"Lteff\t{lteff}", f"Veff\t{veff}", f"PusherInterval\t{pusher_interval}", *extra]
     return "\r\n".join(lines) + "\r\n"
 
@@ -154,13 +155,13 @@ def chro_dat(points: Sequence[tuple[float, float]]) -> bytes:
 
 # --- whole directories ------------------------------------------------------
 
-def write(path: os.PathLike | str, data: bytes | str) -> Path:
+def write(path: os.PathLike[str] | str, data: bytes | str) -> Path:
     p = Path(path)
     p.write_bytes(data.encode() if isinstance(data, str) else data)
     return p
 
 
-def make_run(root: os.PathLike | str, *, functions: Sequence[Function] = (Function(),),
+def make_run(root: os.PathLike[str] | str, *, functions: Sequence[Function] = (Function(),),
              data: dict[int, FunctionData] | None = None, header: str | bytes | None = None,
              extern: str | bytes | None = None,
              channels: Sequence[tuple[int, bytes]] | None = None,

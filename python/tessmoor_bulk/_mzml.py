@@ -60,6 +60,7 @@ from pathlib import Path
 from typing import BinaryIO, Callable, NamedTuple, Sequence
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _native
 from ._results import Spectra
@@ -224,7 +225,7 @@ def _write_arrays(out: _Output, params: Sequence[str], text: memoryview, bounds:
 # The plan: which functions, read how
 
 class _Function(NamedTuple):
-    index: int
+    number: int
     n_scans: int
     drift: bool          # read with drift times
     lock_mass: bool
@@ -267,7 +268,7 @@ def _batch_scans(run: Run, func: _Function) -> int:
     """Scans per batch: about _BATCH_PEAKS peaks, from the average scan size
     of the function's DAT file (6 bytes per record at least)."""
     try:
-        size = os.path.getsize(os.path.join(run.path, f"_FUNC{func.index:03d}.DAT"))
+        size = os.path.getsize(os.path.join(run.path, f"_FUNC{func.number:03d}.DAT"))
     except OSError:
         return _MAX_BATCH_SCANS
     per_scan = size / max(func.n_scans, 1) / 6
@@ -373,7 +374,7 @@ class _Spectra:
             f'{i}  {_cv("MS:1000795")}\n'
             f"{i}  <scan>\n"
             f'{i}    {_cv("MS:1000016", "{rt}", _MINUTE)}\n'
-            f'{i}    {_cv("MS:1000616", str(func.index))}\n'
+            f'{i}    {_cv("MS:1000616", str(func.number))}\n'
             f'{i}    <scanWindowList count="1">\n'
             f"{i}      <scanWindow>\n"
             f'{i}        {_cv("MS:1000501", _num(func.mz_low), _MZ_UNIT)}\n'
@@ -394,13 +395,15 @@ class _Spectra:
         self.tic: list[np.ndarray] = []
 
     def write(self, out: _Output, batch: Spectra, first_index: int, threads: int) -> None:
-        columns = [batch.mz, batch.intensity] + ([batch.drift_time_ms] if self.func.drift else [])
+        columns: list[NDArray[np.float64] | NDArray[np.float32]] = [batch.mz, batch.intensity]
+        if batch.drift_time_ms is not None:  # self.func.drift: read with ims=True
+            columns.append(batch.drift_time_ms)
         text, bounds = _native.encode_arrays(columns, batch.offsets, self.zlib, threads)
         summary = _native.summarize_spectra(batch.mz, batch.intensity, batch.offsets)
         self.scans.append(batch.scans)
         self.rt.append(batch.rt_min)
         self.tic.append(summary[:, 0])
-        view, spans, k = memoryview(text), bounds.tolist(), len(self.arrays)
+        view, spans, k = text.data, bounds.tolist(), len(self.arrays)
         counts = np.diff(batch.offsets).tolist()
         rows = zip(batch.scans.tolist(), batch.rt_min.tolist(), counts, summary.tolist())
         for p, (scan, rt, n, (tic, base_mz, base_intensity, low, high)) in enumerate(rows):
@@ -410,14 +413,14 @@ class _Spectra:
                 if not math.isnan(low):
                     peaks += self.mz_range.format(low=_num(low), high=_num(high))
             self.offsets.append(out.pos + len(_ITEM))
-            out.text(self.head.format(index=first_index + p, id=_native_id(self.func.index, scan), n=n,
+            out.text(self.head.format(index=first_index + p, id=_native_id(self.func.number, scan), n=n,
                                       tic=_num(tic), peaks=peaks, rt=_num(rt)))
             _write_arrays(out, self.arrays, view, spans, p * k, _CHILD)
             out.text(f"{_ITEM}</spectrum>\n")
 
     def index(self) -> str:
         """The spectrum index entries."""
-        ids = (_native_id(self.func.index, s) for s in np.concatenate([np.empty(0, np.int64), *self.scans]).tolist())
+        ids = (_native_id(self.func.number, s) for s in np.concatenate([np.empty(0, np.int64), *self.scans]).tolist())
         return "".join(f'      <offset idRef="{i}">{o}</offset>\n' for i, o in zip(ids, self.offsets))
 
 
@@ -439,7 +442,7 @@ class _Chromatograms:
         self.offsets.append((chrom_id, out.pos + len(_ITEM)))
         out.text(f'{_ITEM}<chromatogram index="{len(self.offsets) - 1}" id="{_attr(chrom_id)}" '
                  f'defaultArrayLength="{len(time)}">\n' + "".join(f"{_CHILD}{p}\n" for p in params))
-        _write_arrays(out, [self.time, value_params], memoryview(text), bounds.tolist(), 0, _CHILD)
+        _write_arrays(out, [self.time, value_params], text.data, bounds.tolist(), 0, _CHILD)
         out.text(f"{_ITEM}</chromatogram>\n")
 
     def index(self) -> str:
@@ -480,7 +483,7 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
         spectra = []
         for func in plan:
             writer = _Spectra(func, compression)
-            for batch in run.iter_spectra(func.index, batch_scans=_batch_scans(run, func), ims=func.drift,
+            for batch in run.iter_spectra(func.number, batch_scans=_batch_scans(run, func), ims=func.drift,
                                           threads=n_threads):
                 writer.write(out, batch, written, n_threads)
                 written += len(batch)
@@ -496,7 +499,7 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
             for writer in spectra:
                 time = np.concatenate([np.empty(0), *writer.rt])
                 tic = np.concatenate([np.empty(0), *writer.tic])
-                chroms.write(out, f"TIC function={writer.func.index}", [_cv("MS:1000235")], time, tic, chroms.counts)
+                chroms.write(out, f"TIC function={writer.func.number}", [_cv("MS:1000235")], time, tic, chroms.counts)
             for channel in channels:
                 trace = run.channel(channel.index)
                 kind = _CHANNEL_TYPES.get(channel.units.strip().lower(), "MS:1000626")

@@ -15,9 +15,11 @@ from __future__ import annotations
 import operator
 import os
 from concurrent.futures import ThreadPoolExecutor
-from typing import Callable, Iterable, Iterator, TypeVar
+from types import ModuleType
+from typing import Any, Callable, Iterable, Iterator, TypeVar
 
 import numpy as np
+from numpy.typing import NDArray
 
 from ._extras import require
 from ._results import DRIFT_COLUMN, LONG_COLUMNS, Spectra
@@ -70,7 +72,7 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
     # compresses and writes: the writer uses a single core.
     with pq.ParquetWriter(path, schema, compression=compression, use_dictionary=_SCAN_COLUMNS,
                           write_statistics=_SCAN_COLUMNS, column_encoding=encodings) as writer:
-        group: list = []
+        group: list[Any] = []
         rows = 0
         group_func = None
         for func, scans, batch in _prefetched(_batches(pa, schema, run, numbers, ims, threads)):
@@ -87,7 +89,9 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
         _write_group(pa, writer, schema, group, rows)
 
 
-def _batches(pa, schema, run: Run, numbers: list[int], ims: bool, threads: int | None) -> Iterator[tuple]:
+# pyarrow has no type annotations: its module and objects are Any below.
+def _batches(pa: ModuleType, schema: Any, run: Run, numbers: list[int], ims: bool,
+             threads: int | None) -> Iterator[tuple[int, int, Any]]:
     """(function, scan count, record batch) for every batch of every function."""
     for func in numbers:
         drift = ims and run.index_record_size(func) == 30
@@ -97,7 +101,11 @@ def _batches(pa, schema, run: Run, numbers: list[int], ims: bool, threads: int |
             yield func, len(batch), _record_batch(pa, schema, batch)
 
 
-_END = object()
+class _End:
+    """What _prefetched's next() gives when the items run out."""
+
+
+_END = _End()
 
 
 def _prefetched(items: Iterator[T]) -> Iterator[T]:
@@ -105,12 +113,12 @@ def _prefetched(items: Iterator[T]) -> Iterator[T]:
     the one before."""
     with ThreadPoolExecutor(1) as pool:
         future = pool.submit(next, items, _END)
-        while (item := future.result()) is not _END:
+        while not isinstance(item := future.result(), _End):
             future = pool.submit(next, items, _END)
             yield item
 
 
-def _record_batch(pa, schema, batch: Spectra):
+def _record_batch(pa: ModuleType, schema: Any, batch: Spectra) -> Any:
     """The batch's long table, with the schema's drift column all null when
     the batch has no drift times."""
     columns = batch._columns()
@@ -119,7 +127,7 @@ def _record_batch(pa, schema, batch: Spectra):
         [_arrow_array(pa, field.type, columns.get(field.name), n) for field in schema], schema=schema)
 
 
-def _arrow_array(pa, type, values: np.ndarray | None, n: int):
+def _arrow_array(pa: ModuleType, type: Any, values: NDArray[Any] | None, n: int) -> Any:
     # An Arrow array over the numpy array's memory: pa.array() would first
     # scan an int64 column for missing values.
     if values is None:
@@ -127,7 +135,7 @@ def _arrow_array(pa, type, values: np.ndarray | None, n: int):
     return pa.Array.from_buffers(type, n, [None, pa.py_buffer(values)])
 
 
-def _write_group(pa, writer, schema, group: list, rows: int) -> None:
+def _write_group(pa: ModuleType, writer: Any, schema: Any, group: list[Any], rows: int) -> None:
     """The batches as one row group: row_group_size is their length, so no
     scan is split between two groups."""
     if rows:

@@ -11,6 +11,7 @@ import os
 from typing import Any, Sequence
 
 import numpy as np
+from numpy.typing import NDArray
 
 from ._extras import require
 from ._results import Chromatogram, Spectrum
@@ -48,20 +49,21 @@ def spectrum(spec: Spectrum, path: str | os.PathLike[str], title: str) -> None:
         ax.set_ylabel("intensity")
         ax.set_ylim(bottom=0)
     else:
-        _ion_map(fig, ax, spec)
+        _ion_map(fig, ax, spec.mz, spec.drift_time_ms, spec.intensity)
         ax.set_ylabel("drift time (ms)")
     ax.set_xlabel("m/z")
     _save(fig, ax, path, title)
 
 
-def _ion_map(fig: Any, ax: Any, spec: Spectrum) -> None:
+def _ion_map(fig: Any, ax: Any, mz: NDArray[np.float64], drift: NDArray[np.float64],
+             intensity: NDArray[np.float32]) -> None:
     from matplotlib.colors import LogNorm
 
-    keep = spec.intensity > 0
+    keep = intensity > 0
     if not keep.any():
         ax.text(0.5, 0.5, "no ions", transform=ax.transAxes, ha="center", va="center")
         return
-    mz, drift, weight = spec.mz[keep], spec.drift_time_ms[keep], spec.intensity[keep]
+    mz, drift, weight = mz[keep], drift[keep], intensity[keep]
     root = np.sqrt(len(mz))
     mz_edges = _edges(mz, int(np.clip(4 * root, *_MZ_BINS)))
     drift_edges = _grid_edges(drift, _DRIFT_BINS[1])
@@ -73,14 +75,14 @@ def _ion_map(fig: Any, ax: Any, spec: Spectrum) -> None:
     fig.colorbar(image, ax=ax, label="intensity (sum per bin)")
 
 
-def _edges(values: np.ndarray, bins: int) -> np.ndarray:
+def _edges(values: NDArray[np.float64], bins: int) -> NDArray[np.float64]:
     lo, hi = float(values.min()), float(values.max())
     if lo == hi:
         lo, hi = lo - 0.5, hi + 0.5
     return np.linspace(lo, hi, bins + 1)
 
 
-def _grid_edges(values: np.ndarray, bins: int) -> np.ndarray | None:
+def _grid_edges(values: NDArray[np.float64], bins: int) -> NDArray[np.float64] | None:
     """One bin per point of the regular grid the values lie on, if they lie
     on one of at most `bins` points; else None."""
     distinct = np.unique(values)
@@ -91,7 +93,8 @@ def _grid_edges(values: np.ndarray, bins: int) -> np.ndarray | None:
     count = int(round(points[-1])) + 1
     if count > bins or not np.allclose(points, np.round(points), atol=1e-3):
         return None
-    return distinct[0] + (np.arange(count + 1) - 0.5) * step
+    edges: NDArray[np.float64] = distinct[0] + (np.arange(count + 1) - 0.5) * step
+    return edges
 
 
 def _figure() -> tuple[Any, Any]:

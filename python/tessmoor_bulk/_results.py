@@ -5,47 +5,71 @@ hand out views: reading an attribute twice gives the same array, and the
 scans of a batch are slices of its flat arrays.  They are immutable: no
 attribute can be set once they exist (the arrays themselves are ordinary,
 writable numpy arrays, owned by the caller).
+
+`Spectrum` and `Spectra` are generic in the type of ``drift_time_ms``, for
+type checkers: ``Spectrum[None]`` is what ``ims=False`` reads,
+``Spectrum[NDArray[np.float64]]`` what ``ims=True`` reads, and a bare
+``Spectrum`` may be either.  At run time the parameter is nothing but a
+name: ``Spectrum[None]`` is the class Spectrum.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterator, overload
+from typing import TYPE_CHECKING, Any, ClassVar, Generic, Iterator, SupportsIndex, cast, overload
 
 import numpy as np
+from numpy.typing import NDArray
 
 from ._extras import require
 
 if TYPE_CHECKING:
     import pandas
     import pyarrow
+    # Type checkers know typing_extensions without it being installed; its
+    # TypeVar takes a default (typing's only from Python 3.13), so that a
+    # bare Spectrum means Spectrum[NDArray[np.float64] | None].
+    from typing_extensions import TypeVar
+
+    Drift = TypeVar("Drift", bound=NDArray[np.float64] | None, default=NDArray[np.float64] | None,
+                    covariant=True)
+else:
+    from typing import TypeVar
+
+    Drift = TypeVar("Drift", covariant=True)
 
 # The long table of spectra, one row per peak: the layout of to_arrow(),
 # to_pandas() and the Parquet export.  Ion-mobility reads add DRIFT_COLUMN.
-LONG_COLUMNS = (("function", np.int32), ("scan", np.int64), ("rt_min", np.float64), ("mz", np.float64),
-                ("intensity", np.float32))
-DRIFT_COLUMN = ("drift_time_ms", np.float64)
+LONG_COLUMNS: tuple[tuple[str, type[np.generic]], ...] = (
+    ("function", np.int32), ("scan", np.int64), ("rt_min", np.float64), ("mz", np.float64),
+    ("intensity", np.float32))
+DRIFT_COLUMN: tuple[str, type[np.generic]] = ("drift_time_ms", np.float64)
 
 
 class _Frozen:
     """Slots set once in __init__ and never again."""
 
     __slots__ = ()
+    _fields: ClassVar[tuple[str, ...]]
 
     def _set(self, **values: Any) -> None:
         for name, value in values.items():
             object.__setattr__(self, name, value)
 
-    def __setattr__(self, name: str, value: Any) -> None:
-        raise AttributeError(f"{type(self).__name__} objects are immutable")
+    # Hidden from type checkers, which would otherwise take them as leave
+    # to assign any attribute: for them the attributes are read-only
+    # properties, and unknown ones do not exist.
+    if not TYPE_CHECKING:
+        def __setattr__(self, name: str, value: Any) -> None:
+            raise AttributeError(f"{type(self).__name__} objects are immutable")
 
-    def __delattr__(self, name: str) -> None:
-        raise AttributeError(f"{type(self).__name__} objects are immutable")
+        def __delattr__(self, name: str) -> None:
+            raise AttributeError(f"{type(self).__name__} objects are immutable")
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (type(self), tuple(getattr(self, name) for name in self._fields))
 
 
-class Spectrum(_Frozen):
+class Spectrum(_Frozen, Generic[Drift]):
     """The peaks of one scan.
 
     Attributes
@@ -65,15 +89,30 @@ class Spectrum(_Frozen):
     __slots__ = ("func", "scan", "rt_min", "mz", "intensity", "drift_time_ms")
     _fields = __slots__
 
-    func: int
-    scan: int
-    rt_min: float
-    mz: np.ndarray
-    intensity: np.ndarray
-    drift_time_ms: np.ndarray | None
+    if TYPE_CHECKING:
+        # The slots, read-only as they are at run time.
+        @property
+        def func(self) -> int: ...
+        @property
+        def scan(self) -> int: ...
+        @property
+        def rt_min(self) -> float: ...
+        @property
+        def mz(self) -> NDArray[np.float64]: ...
+        @property
+        def intensity(self) -> NDArray[np.float32]: ...
+        @property
+        def drift_time_ms(self) -> Drift: ...
 
-    def __init__(self, func: int, scan: int, rt_min: float, mz: np.ndarray, intensity: np.ndarray,
-                 drift_time_ms: np.ndarray | None = None) -> None:
+    @overload
+    def __init__(self: Spectrum[None], func: int, scan: int, rt_min: float, mz: NDArray[np.float64],
+                 intensity: NDArray[np.float32], drift_time_ms: None = None) -> None: ...
+    @overload
+    def __init__(self, func: int, scan: int, rt_min: float, mz: NDArray[np.float64],
+                 intensity: NDArray[np.float32], drift_time_ms: Drift) -> None: ...
+
+    def __init__(self, func: int, scan: int, rt_min: float, mz: NDArray[np.float64],
+                 intensity: NDArray[np.float32], drift_time_ms: NDArray[np.float64] | None = None) -> None:
         self._set(func=func, scan=scan, rt_min=rt_min, mz=mz, intensity=intensity,
                   drift_time_ms=drift_time_ms)
 
@@ -90,7 +129,7 @@ class Spectrum(_Frozen):
         return f"Spectrum(func={self.func}, scan={self.scan}, rt_min={self.rt_min:.4f}, {len(self)} {unit})"
 
 
-class Spectra(_Frozen):
+class Spectra(_Frozen, Generic[Drift]):
     """The peaks of many scans of one function, in flat arrays.
 
     Scan ``i`` (``scans[i]`` in the function) holds the peaks
@@ -117,16 +156,34 @@ class Spectra(_Frozen):
     __slots__ = ("func", "scans", "rt_min", "offsets", "mz", "intensity", "drift_time_ms")
     _fields = __slots__
 
-    func: int
-    scans: np.ndarray
-    rt_min: np.ndarray
-    offsets: np.ndarray
-    mz: np.ndarray
-    intensity: np.ndarray
-    drift_time_ms: np.ndarray | None
+    if TYPE_CHECKING:
+        @property
+        def func(self) -> int: ...
+        @property
+        def scans(self) -> NDArray[np.int64]: ...
+        @property
+        def rt_min(self) -> NDArray[np.float64]: ...
+        @property
+        def offsets(self) -> NDArray[np.int64]: ...
+        @property
+        def mz(self) -> NDArray[np.float64]: ...
+        @property
+        def intensity(self) -> NDArray[np.float32]: ...
+        @property
+        def drift_time_ms(self) -> Drift: ...
 
-    def __init__(self, func: int, scans: np.ndarray, rt_min: np.ndarray, offsets: np.ndarray,
-                 mz: np.ndarray, intensity: np.ndarray, drift_time_ms: np.ndarray | None = None) -> None:
+    @overload
+    def __init__(self: Spectra[None], func: int, scans: NDArray[np.int64], rt_min: NDArray[np.float64],
+                 offsets: NDArray[np.int64], mz: NDArray[np.float64], intensity: NDArray[np.float32],
+                 drift_time_ms: None = None) -> None: ...
+    @overload
+    def __init__(self, func: int, scans: NDArray[np.int64], rt_min: NDArray[np.float64],
+                 offsets: NDArray[np.int64], mz: NDArray[np.float64], intensity: NDArray[np.float32],
+                 drift_time_ms: Drift) -> None: ...
+
+    def __init__(self, func: int, scans: NDArray[np.int64], rt_min: NDArray[np.float64],
+                 offsets: NDArray[np.int64], mz: NDArray[np.float64], intensity: NDArray[np.float32],
+                 drift_time_ms: NDArray[np.float64] | None = None) -> None:
         self._set(func=func, scans=scans, rt_min=rt_min, offsets=offsets, mz=mz, intensity=intensity,
                   drift_time_ms=drift_time_ms)
 
@@ -143,21 +200,25 @@ class Spectra(_Frozen):
     def __len__(self) -> int:
         return len(self.scans)
 
-    @overload
-    def __getitem__(self, i: int) -> Spectrum: ...
-    @overload
-    def __getitem__(self, i: slice) -> Spectra: ...
+    def _drift(self, lo: int, hi: int) -> Drift:
+        """Peaks lo to hi of drift_time_ms: drift times again, or None."""
+        return cast(Drift, None if self.drift_time_ms is None else self.drift_time_ms[lo:hi])
 
-    def __getitem__(self, i: int | slice) -> Spectrum | Spectra:
+    @overload
+    def __getitem__(self, i: SupportsIndex) -> Spectrum[Drift]: ...
+    @overload
+    def __getitem__(self, i: slice) -> Spectra[Drift]: ...
+
+    def __getitem__(self, i: SupportsIndex | slice) -> Spectrum[Drift] | Spectra[Drift]:
         if isinstance(i, slice):
             start, stop, step = i.indices(len(self))
             if step != 1:
                 raise ValueError("a batch can be sliced only with step 1")
             stop = max(start, stop)
             lo, hi = int(self.offsets[start]), int(self.offsets[stop])
-            drift = None if self.drift_time_ms is None else self.drift_time_ms[lo:hi]
             return Spectra(self.func, self.scans[start:stop], self.rt_min[start:stop],
-                           self.offsets[start:stop + 1] - lo, self.mz[lo:hi], self.intensity[lo:hi], drift)
+                           self.offsets[start:stop + 1] - lo, self.mz[lo:hi], self.intensity[lo:hi],
+                           self._drift(lo, hi))
         n = len(self)
         k = i.__index__()
         if k < 0:
@@ -165,23 +226,23 @@ class Spectra(_Frozen):
         if not 0 <= k < n:
             raise IndexError(f"scan position {i} out of range for a batch of {n} scans")
         lo, hi = int(self.offsets[k]), int(self.offsets[k + 1])
-        drift = None if self.drift_time_ms is None else self.drift_time_ms[lo:hi]
         return Spectrum(self.func, int(self.scans[k]), float(self.rt_min[k]), self.mz[lo:hi],
-                        self.intensity[lo:hi], drift)
+                        self.intensity[lo:hi], self._drift(lo, hi))
 
-    def __iter__(self) -> Iterator[Spectrum]:
+    def __iter__(self) -> Iterator[Spectrum[Drift]]:
         for k in range(len(self)):
             yield self[k]
 
-    def _columns(self) -> dict[str, np.ndarray]:
+    def _columns(self) -> dict[str, NDArray[Any]]:
         """The long table as numpy columns: the peak columns are the batch's
         own arrays, the others repeat each scan's values over its peaks."""
         counts = np.diff(self.offsets)
-        out = {"function": np.full(self.n_peaks, self.func, dtype=np.int32),
-               "scan": np.repeat(self.scans, counts),
-               "rt_min": np.repeat(self.rt_min, counts),
-               "mz": self.mz,
-               "intensity": self.intensity}
+        out: dict[str, NDArray[Any]] = {
+            "function": np.full(self.n_peaks, self.func, dtype=np.int32),
+            "scan": np.repeat(self.scans, counts),
+            "rt_min": np.repeat(self.rt_min, counts),
+            "mz": self.mz,
+            "intensity": self.intensity}
         if self.drift_time_ms is not None:
             out[DRIFT_COLUMN[0]] = self.drift_time_ms
         return out
@@ -193,13 +254,15 @@ class Spectra(_Frozen):
         ion-mobility read (the layout of the Parquet export).  Needs the
         ``arrow`` extra (pyarrow)."""
         pa = require("pyarrow", "arrow", "Spectra.to_arrow()")
-        return pa.table(self._columns())
+        table: pyarrow.Table = pa.table(self._columns())
+        return table
 
     def to_pandas(self) -> pandas.DataFrame:
         """The batch as a pandas DataFrame with one row per peak, in the
         columns of `to_arrow()`.  Needs the ``pandas`` extra."""
         pd = require("pandas", "pandas", "Spectra.to_pandas()")
-        return pd.DataFrame(self._columns())
+        frame: pandas.DataFrame = pd.DataFrame(self._columns())
+        return frame
 
     def __repr__(self) -> str:
         unit = "ions" if self.ims else "peaks"
@@ -223,7 +286,7 @@ class Chromatogram(_Frozen):
         The trace: summed intensities (TIC, XIC), base peak intensities, or
         an instrument channel's values.  An XIC of several targets has one
         row per target.
-    mz : ndarray of float64 or None
+    mz : ndarray of float64 or float or None
         The m/z of each scan's base peak (NaN for a scan without peaks), or
         the XIC target(s).
     channel : int or None
@@ -235,19 +298,29 @@ class Chromatogram(_Frozen):
     __slots__ = ("kind", "func", "scans", "rt_min", "intensity", "mz", "channel", "name", "units")
     _fields = __slots__
 
-    kind: str
-    func: int | None
-    scans: np.ndarray | None
-    rt_min: np.ndarray
-    intensity: np.ndarray
-    mz: np.ndarray | float | None
-    channel: int | None
-    name: str | None
-    units: str | None
+    if TYPE_CHECKING:
+        @property
+        def kind(self) -> str: ...
+        @property
+        def func(self) -> int | None: ...
+        @property
+        def scans(self) -> NDArray[np.int64] | None: ...
+        @property
+        def rt_min(self) -> NDArray[np.float64]: ...
+        @property
+        def intensity(self) -> NDArray[np.float64]: ...
+        @property
+        def mz(self) -> NDArray[np.float64] | float | None: ...
+        @property
+        def channel(self) -> int | None: ...
+        @property
+        def name(self) -> str | None: ...
+        @property
+        def units(self) -> str | None: ...
 
-    def __init__(self, kind: str, func: int | None, scans: np.ndarray | None, rt_min: np.ndarray,
-                 intensity: np.ndarray, mz: np.ndarray | float | None = None, channel: int | None = None,
-                 name: str | None = None, units: str | None = None) -> None:
+    def __init__(self, kind: str, func: int | None, scans: NDArray[np.int64] | None, rt_min: NDArray[np.float64],
+                 intensity: NDArray[np.float64], mz: NDArray[np.float64] | float | None = None,
+                 channel: int | None = None, name: str | None = None, units: str | None = None) -> None:
         self._set(kind=kind, func=func, scans=scans, rt_min=rt_min, intensity=intensity, mz=mz,
                   channel=channel, name=name, units=units)
 

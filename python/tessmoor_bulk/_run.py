@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import Any, Iterator, Sequence
+from typing import Any, Iterator, Literal, Sequence, SupportsIndex, TypedDict, Union, overload
 
 import numpy as np
+from numpy.typing import NDArray
 
 import tessmoor
 
@@ -20,15 +21,49 @@ _I64_MAX = 0x7FFFFFFFFFFFFFFF
 # while the next is read, peak memory stays near 200 MiB.
 _BATCH_BYTES = 32 << 20
 
+# What `scans=` takes: every scan (None), a slice, or scan numbers in the
+# order wanted, negative ones counting from the end.
+Scans = Union[None, slice, Sequence[SupportsIndex], NDArray[np.integer[Any]]]
+# A closed interval (lo, hi) of retention times or m/z values.
+Window = tuple[float, float]
+# Drift times or None: a read whose `ims` is known only at run time.
+_AnyDrift = Union[NDArray[np.float64], None]
+# A slice's start, stop (None: open) and step, for the native reader.
+_Slice = tuple[int | None, int | None, int]
 
-def _func(func: Any) -> int:
+
+class Calibration(TypedDict):
+    """The calibration of one function (`Run.calibrations`)."""
+
+    coefficients: list[float]
+    kind: Literal["T0", "T1"]
+
+
+class FunctionSettings(TypedDict):
+    """The settings of one function in _extern.inf (`Run.instrument`)."""
+
+    start_mass: float
+    end_mass: float
+    adc_pusher_frequency: float | None
+
+
+class Instrument(TypedDict):
+    """The constants of _extern.inf (`Run.instrument`)."""
+
+    lteff_mm: float
+    veff_v: float
+    pusher_interval: float
+    functions: dict[int, FunctionSettings]
+
+
+def _func(func: SupportsIndex) -> int:
     f = operator.index(func)
     if not 0 <= f <= _U32_MAX:
         raise IndexError(f"function {f} not found: function numbers run from 1 to {_U32_MAX}")
     return f
 
 
-def _threads(threads: Any) -> int:
+def _threads(threads: int | None) -> int:
     if threads is None:
         return _native.available_cores()
     if isinstance(threads, bool):
@@ -52,7 +87,7 @@ def _window(name: str, value: Any) -> tuple[float, float] | None:
     return lo, hi
 
 
-def _scans(scans: Any) -> tuple[np.ndarray | None, tuple[int | None, int | None, int] | None]:
+def _scans(scans: Any) -> tuple[NDArray[np.int64] | None, _Slice | None]:
     """(picks, slice) for the native reader: scan numbers as int64, or the
     parts of a slice."""
     if scans is None:
@@ -152,14 +187,14 @@ class Run:
         return self._native.header()
 
     @property
-    def calibrations(self) -> dict[int, dict[str, Any]]:
+    def calibrations(self) -> dict[int, Calibration]:
         """The calibration lines of _HEADER.TXT, by function number:
         ``{"coefficients": [...], "kind": "T0" | "T1"}``, the constant term
         first; only ``T1`` calibrations are applied to the m/z values."""
         return self._native.calibrations()
 
     @property
-    def instrument(self) -> dict[str, Any]:
+    def instrument(self) -> Instrument:
         """The constants of _extern.inf, as written: ``lteff_mm`` (effective
         flight length), ``veff_v`` (effective acceleration voltage),
         ``pusher_interval`` (in the file's unit, usually microseconds), and
@@ -168,28 +203,37 @@ class Run:
         file has a block of settings for.  A new dict on every access."""
         return self._native.instrument()
 
-    def index_record_size(self, func: int) -> int:
+    def index_record_size(self, func: SupportsIndex) -> int:
         """22 or 30: the size of the scan index records of `func`.  Functions
         of 30-byte records hold ion-mobility scans (``ims=True`` reads them
         with drift times)."""
         return self._native.open_function(_func(func), False).index_record_size
 
-    def _dat_bytes_per_scan(self, func: int) -> float:
+    def _dat_bytes_per_scan(self, func: SupportsIndex) -> float:
         """The mean size of a scan in the DAT of `func`, for sizing batches."""
         function = self._native.open_function(_func(func), False)
         return function.dat_size / max(function.n_scans, 1)
 
-    def n_scans(self, func: int) -> int:
+    def n_scans(self, func: SupportsIndex) -> int:
         """The number of scans of function `func`."""
         return self._native.n_scans(_func(func))
 
-    def rt(self, func: int) -> np.ndarray:
+    def rt(self, func: SupportsIndex) -> NDArray[np.float64]:
         """Retention times (minutes, float64) of every scan of `func`, from one read of its index."""
         return self._native.rt(_func(func))
 
     # -- spectra -----------------------------------------------------------
 
-    def spectrum(self, func: int, scan: int, *, ims: bool = False) -> Spectrum:
+    @overload
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *,
+                 ims: Literal[False] = False) -> Spectrum[None]: ...
+    @overload
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *,
+                 ims: Literal[True]) -> Spectrum[NDArray[np.float64]]: ...
+    @overload
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *, ims: bool) -> Spectrum[_AnyDrift]: ...
+
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *, ims: bool = False) -> Spectrum[_AnyDrift]:
         """One scan as a `Spectrum`; ``ims=True`` reads drift times too
         (30-byte-index functions only).  A negative `scan` counts from the end;
         one out of range raises IndexError."""
@@ -200,9 +244,20 @@ class Run:
         number, rt_min, mz, intensity, drift = self._native.scan(f, s, bool(ims))
         return Spectrum(f, number, rt_min, mz, intensity, drift)
 
-    def spectra(self, func: int, scans: Any = None, *, rt: tuple[float, float] | None = None,
-                mz: tuple[float, float] | None = None, ims: bool = False,
-                threads: int | None = None) -> Spectra:
+    @overload
+    def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
+                mz: Window | None = None, ims: Literal[False] = False,
+                threads: int | None = None) -> Spectra[None]: ...
+    @overload
+    def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
+                mz: Window | None = None, ims: Literal[True],
+                threads: int | None = None) -> Spectra[NDArray[np.float64]]: ...
+    @overload
+    def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
+                mz: Window | None = None, ims: bool, threads: int | None = None) -> Spectra[_AnyDrift]: ...
+
+    def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
+                mz: Window | None = None, ims: bool = False, threads: int | None = None) -> Spectra[_AnyDrift]:
         """Many scans of `func` as one `Spectra` batch of flat arrays.
 
         scans:   None (every scan), a slice, or a sequence of scan numbers
@@ -220,9 +275,22 @@ class Run:
                                    _threads(threads))
         return Spectra(f, *out)
 
-    def iter_spectra(self, func: int, *, batch_scans: int = 1024, scans: Any = None,
-                     rt: tuple[float, float] | None = None, mz: tuple[float, float] | None = None,
-                     ims: bool = False, threads: int | None = None) -> Iterator[Spectra]:
+    @overload
+    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
+                     rt: Window | None = None, mz: Window | None = None, ims: Literal[False] = False,
+                     threads: int | None = None) -> Iterator[Spectra[None]]: ...
+    @overload
+    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
+                     rt: Window | None = None, mz: Window | None = None, ims: Literal[True],
+                     threads: int | None = None) -> Iterator[Spectra[NDArray[np.float64]]]: ...
+    @overload
+    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
+                     rt: Window | None = None, mz: Window | None = None, ims: bool,
+                     threads: int | None = None) -> Iterator[Spectra[_AnyDrift]]: ...
+
+    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
+                     rt: Window | None = None, mz: Window | None = None, ims: bool = False,
+                     threads: int | None = None) -> Iterator[Spectra[_AnyDrift]]:
         """The scans of `spectra()` in batches of at most `batch_scans` scans
         and about 32 MiB of scan data, so that memory stays bounded whatever
         the size of the function.  The function's files are opened once for
@@ -236,8 +304,8 @@ class Run:
         rt_window = _window("rt", rt)
         return self._iter(f, size, picks, part, rt_window, window, bool(ims), n_threads)
 
-    def _iter(self, f: int, size: int, picks: np.ndarray | None, part: Any, rt: Any, mz: Any, ims: bool,
-              threads: int) -> Iterator[Spectra]:
+    def _iter(self, f: int, size: int, picks: NDArray[np.int64] | None, part: _Slice | None, rt: Window | None,
+              mz: Window | None, ims: bool, threads: int) -> Iterator[Spectra[_AnyDrift]]:
         function = self._native.open_function(f, True)
         selected = function.select(picks, part, rt)
         # An empty read first, so that a refused ion-mobility read fails at
@@ -251,22 +319,22 @@ class Run:
 
     # -- chromatograms -----------------------------------------------------
 
-    def tic(self, func: int, *, scans: Any = None, rt: tuple[float, float] | None = None,
-            mz: tuple[float, float] | None = None, threads: int | None = None) -> Chromatogram:
+    def tic(self, func: SupportsIndex, *, scans: Scans = None, rt: Window | None = None, mz: Window | None = None,
+            threads: int | None = None) -> Chromatogram:
         """Total ion chromatogram: per scan, the sum in float64 and in record
         order of its intensities (only those of peaks inside `mz`, if given).
         `scans` and `rt` select scans as in `spectra()`."""
         return self._reduce("tic", func, scans, rt, mz, threads)
 
-    def base_peak(self, func: int, *, scans: Any = None, rt: tuple[float, float] | None = None,
-                  mz: tuple[float, float] | None = None, threads: int | None = None) -> Chromatogram:
+    def base_peak(self, func: SupportsIndex, *, scans: Scans = None, rt: Window | None = None,
+                  mz: Window | None = None, threads: int | None = None) -> Chromatogram:
         """Base peak chromatogram: per scan, the largest intensity (the first
         such peak on ties) in `intensity` and its m/z in `mz`; a scan without
         peaks gives 0 and NaN."""
         return self._reduce("base_peak", func, scans, rt, mz, threads)
 
-    def xic(self, func: int, mz: float | Sequence[float], *, ppm: float | None = None,
-            da: float | None = None, scans: Any = None, rt: tuple[float, float] | None = None,
+    def xic(self, func: SupportsIndex, mz: float | Sequence[float] | NDArray[np.floating[Any]], *,
+            ppm: float | None = None, da: float | None = None, scans: Scans = None, rt: Window | None = None,
             threads: int | None = None) -> Chromatogram:
         """Extracted ion chromatogram: per scan, the sum of the intensities
         whose m/z lies in [target - tol, target + tol], tol being `da`, or
@@ -275,9 +343,11 @@ class Run:
         f = _func(func)
         if ppm is not None and da is not None:
             raise ValueError("give ppm or da, not both")
-        if ppm is None and da is None:
-            ppm = 10.0
-        tol = float(ppm if ppm is not None else da)  # type: ignore[arg-type]
+        if da is None:
+            ppm = 10.0 if ppm is None else ppm
+            tol = float(ppm)
+        else:
+            tol = float(da)
         if not tol >= 0 or tol == float("inf"):
             raise ValueError(f"the tolerance must be finite and not negative, not {tol!r}")
         scalar = np.ndim(mz) == 0
@@ -285,21 +355,22 @@ class Run:
         if targets.ndim != 1:
             raise TypeError("mz must be a number or a one-dimensional sequence of numbers")
         picks, part = _scans(scans)
-        scans, rt_min, intensity, _ = self._native.reduce(
+        numbers, rt_min, intensity, _ = self._native.reduce(
             "xic", f, picks, part, _window("rt", rt), None, targets,
             None if ppm is None else float(ppm), None if da is None else float(da), _threads(threads))
         if scalar:
-            return Chromatogram("xic", f, scans, rt_min, intensity[0], float(targets[0]))
-        return Chromatogram("xic", f, scans, rt_min, intensity, targets)
+            return Chromatogram("xic", f, numbers, rt_min, intensity[0], float(targets[0]))
+        return Chromatogram("xic", f, numbers, rt_min, intensity, targets)
 
-    def _reduce(self, kind: str, func: int, scans: Any, rt: Any, mz: Any, threads: Any) -> Chromatogram:
+    def _reduce(self, kind: str, func: SupportsIndex, scans: Scans, rt: Window | None, mz: Window | None,
+                threads: int | None) -> Chromatogram:
         f = _func(func)
         picks, part = _scans(scans)
-        scans, rt_min, intensity, peak_mz = self._native.reduce(
+        numbers, rt_min, intensity, peak_mz = self._native.reduce(
             kind, f, picks, part, _window("rt", rt), _window("mz", mz), None, None, None, _threads(threads))
-        return Chromatogram(kind, f, scans, rt_min, intensity, peak_mz)
+        return Chromatogram(kind, f, numbers, rt_min, intensity, peak_mz)
 
-    def channel(self, index: int) -> Chromatogram:
+    def channel(self, index: SupportsIndex) -> Chromatogram:
         """The samples of instrument channel `index` (from 0; negative counts
         from the end of `channels`): retention times and values, float64."""
         i = operator.index(index)

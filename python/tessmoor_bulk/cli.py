@@ -44,7 +44,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     try:
         args = parser.parse_args(argv)
-        return args.handler(args)
+        handler: Callable[[argparse.Namespace], int] = args.handler
+        return handler(args)
     except SystemExit as e:  # --help, usage errors (2), SIGTERM during an export
         return e.code if isinstance(e.code, int) else 0
     except KeyboardInterrupt:
@@ -239,8 +240,9 @@ def _describe(run: Run) -> dict[str, Any]:
             "lock_mass": f.is_lock_mass,
             "calibration": calibrations.get(f.index),
         })
-    instrument = run.instrument
-    instrument["functions"] = {str(n): settings for n, settings in instrument["functions"].items()}
+    constants = run.instrument
+    # JSON's keys are strings.
+    instrument = {**constants, "functions": {str(n): s for n, s in constants["functions"].items()}}
     return {
         "path": run.path,
         "header": run.header,
@@ -311,6 +313,7 @@ def _tic(args: argparse.Namespace) -> int:
     run = Run(args.run)
     func = _function(run, args.function)
     chrom = _chromatogram(run, func, args.quiet, lambda scans: run.tic(func, scans=scans))
+    assert chrom.scans is not None  # a function's chromatogram lists its scans
     if args.plot:
         _plot().chromatogram(chrom, args.plot, f"{_name(run)}: TIC, function {func}")
         return 0
@@ -324,6 +327,7 @@ def _xic(args: argparse.Namespace) -> int:
     func = _function(run, args.function)
     chrom = _chromatogram(run, func, args.quiet,
                           lambda scans: run.xic(func, args.mz, ppm=args.ppm, da=args.da, scans=scans))
+    assert chrom.scans is not None
     names = [_number(mz) for mz in args.mz]
     if args.plot:
         tolerance = f"{_number(args.da)} Da" if args.da is not None else \
@@ -428,12 +432,13 @@ _COMPRESSIONS = {"parquet": ("zstd", "none"), "mzml": ("zlib", "none")}
 
 def _export(args: argparse.Namespace) -> int:
     out: Path = args.out
+    parser: argparse.ArgumentParser = args.parser
     fmt = _FORMATS.get(out.suffix.lower())
     if fmt is None:
-        args.parser.error(f"cannot tell the format of {out} from its suffix: use .parquet or .mzML")
+        parser.error(f"cannot tell the format of {out} from its suffix: use .parquet or .mzML")
     compression = args.compression or _COMPRESSIONS[fmt][0]
     if compression not in _COMPRESSIONS[fmt]:
-        args.parser.error(f"{fmt} output takes --compression {' or '.join(_COMPRESSIONS[fmt])}")
+        parser.error(f"{fmt} output takes --compression {' or '.join(_COMPRESSIONS[fmt])}")
     if out.is_dir():
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(out))
 
