@@ -8,6 +8,7 @@ import os
 import shutil
 import subprocess
 import sys
+from importlib import metadata
 from pathlib import Path
 
 import numpy as np
@@ -28,6 +29,16 @@ def tessmoor(capsys, *argv):
     code = cli.main([str(a) for a in argv])
     out, err = capsys.readouterr()
     return code, out, err
+
+
+def test_version_is_the_package_s(capsys):
+    # The one lookup behind --version, __version__ and the mzML export.
+    try:
+        want = metadata.version("tessmoor")
+    except metadata.PackageNotFoundError:  # a development build
+        want = "0+unknown"
+    assert tessmoor_bulk.__version__ == want
+    assert tessmoor(capsys, "--version")[:2] == (0, f"tessmoor {want}\n")
 
 
 def test_info(run, capsys):

@@ -16,8 +16,25 @@ Errors name what they concern: a missing file raises FileNotFoundError
 IndexError.
 """
 
+from typing import TYPE_CHECKING
+
 from ._native import FormatError
 from ._results import Chromatogram, Spectra, Spectrum
 from ._run import Run
 
 __all__ = ["Run", "Spectrum", "Spectra", "Chromatogram", "FormatError"]
+
+if TYPE_CHECKING:
+    __version__: str
+else:
+    def __getattr__(name):
+        # __version__ looked up on first use: importing importlib.metadata
+        # would lengthen every import of the package noticeably.  (Hidden
+        # from type checkers, for which a module __getattr__ would make every
+        # misspelt name a str.)
+        if name == "__version__":
+            from ._version import version
+
+            globals()["__version__"] = version
+            return version
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

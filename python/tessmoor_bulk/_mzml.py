@@ -55,7 +55,6 @@ import math
 import operator
 import os
 import re
-from importlib import metadata
 from pathlib import Path
 from typing import BinaryIO, Callable, NamedTuple, Sequence
 
@@ -65,6 +64,7 @@ from numpy.typing import NDArray
 from . import _native
 from ._results import Spectra
 from ._run import Run, _threads
+from ._version import version
 
 __all__ = ["write_mzml"]
 
@@ -165,13 +165,6 @@ def _ncname(text: str) -> str:
     """`text` made an XML name that an ID attribute can take."""
     name = re.sub(r"[^A-Za-z0-9_.-]", "_", text)
     return name if re.match(r"[A-Za-z_]", name) else "_" + name
-
-
-def _version() -> str:
-    try:
-        return metadata.version("tessmoor")
-    except metadata.PackageNotFoundError:  # a development build, not installed
-        return "unknown"
 
 
 # ---------------------------------------------------------------------------
@@ -320,7 +313,7 @@ def _header(run: Run, plan: list[_Function], n_spectra: int) -> str:
         "      </sourceFileList>\n"
         "    </fileDescription>\n"
         '    <softwareList count="1">\n'
-        f'      <software id="tessmoor" version="{_attr(_version())}">\n'
+        f'      <software id="tessmoor" version="{_attr(version)}">\n'
         f'        {_cv("MS:1000799", "tessmoor")}\n'
         "      </software>\n"
         "    </softwareList>\n"

@@ -31,6 +31,7 @@ import numpy as np
 
 from ._results import Chromatogram
 from ._run import Run
+from ._version import version
 
 PROG = "tessmoor"
 
@@ -80,7 +81,7 @@ or PNG pictures, and whole-run exports to Parquet or mzML.
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=_DESCRIPTION,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version}")
     commands = parser.add_subparsers(metavar="COMMAND", required=True)
 
     def command(name: str, handler: Callable[[argparse.Namespace], int], summary: str, text: str,
@@ -197,15 +198,6 @@ def _numbers(text: str) -> list[int]:
         return [int(part) for part in text.split(",")]
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a comma-separated list of function numbers: {text!r}") from None
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("tessmoor")
-    except PackageNotFoundError:
-        return "(not installed)"
 
 
 # -- info --------------------------------------------------------------------
