@@ -150,10 +150,12 @@ install_and_test() {
     took=$(seconds_since "$start")
     timings+=("$(printf '%-52s on %-5s %7s s' "$(basename "$artefact")" "$v" "$took")$note")
     echo "installed in $took s"
-    # A directory holding only a copy of the tests: nothing there can be
-    # imported as tessmoor.  The module under test is imported before the
-    # tests run, in the same process, and must come from site-packages.
-    mkdir "$run" && cp -r "$tests" "$run/tests"
+    # A directory holding only a copy of the tests, and the sample run that
+    # several of them read (examples/sample.raw beside them): nothing there
+    # can be imported as tessmoor.  The module under test is imported before
+    # the tests run, in the same process, and must come from site-packages.
+    mkdir -p "$run/examples" && cp -r "$tests" "$run/tests"
+    cp -r "$(dirname "$tests")/examples/sample.raw" "$run/examples/"
     # The driver is a file, not standard input: tests that start processes
     # with "spawn" re-run the main module from its path.
     cat >"$run/run_tests.py" <<'EOF'
