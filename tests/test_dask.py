@@ -135,7 +135,7 @@ def test_local_cluster_of_two_processes(runs, tmp_path):
     """Two worker processes count the scans, then read and write the
     dataset; the client only sends paths and scan ranges."""
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster):
         frame = tbd.read_spectra(runs, [2, 1], scans_per_partition=2)
         graph = pickle.dumps(dict(frame.__dask_graph__()))
         assert len(graph) < 500 * frame.npartitions  # a path and a scan range each

@@ -70,9 +70,9 @@ def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
 
     Building the frame needs the scan count of each run and function: one
     small task per run, run by the current scheduler (on the workers when a
-    distributed Client is active), opens the run's _FUNCTNS.INF, _HEADER.TXT
-    and _extern.inf and looks at the size of each function's index (reading
-    it only when its size fits both index layouts).  No scan data is read
+    distributed Client is active), opens the run (its _HEADER.TXT,
+    _extern.inf, _FUNCTNS.INF and _CHROMS.INF) and looks at the size of each
+    function's index (reading it only when its size fits both layouts).  No scan data is read
     until the frame is computed.  With ``scans_per_partition=None`` nothing
     at all is read.  A missing run or function fails here.
     """
