@@ -78,12 +78,15 @@ def main() -> None:
     def count() -> None:
         assert int(frame().map_partitions(len).compute().sum()) == peaks
 
-    def parquet(**options) -> None:
+    sizes: dict[str, int] = {}
+
+    def parquet(name: str, **options) -> None:
         shutil.rmtree(out, ignore_errors=True)
         frame().to_parquet(out, write_index=False, **options)
+        sizes[name] = sum(f.stat().st_size for f in out.rglob("*.parquet"))
 
-    steps = {"len": count, "parquet, defaults": parquet,
-             "parquet, export options": lambda: parquet(**EXPORT_OPTIONS)}
+    steps = {"len": count, "parquet, defaults": lambda: parquet("defaults"),
+             "parquet, export options": lambda: parquet("export options", **EXPORT_OPTIONS)}
     clusters = {n: distributed.LocalCluster(n_workers=n, processes=True, threads_per_worker=1,
                                             dashboard_address=":0") for n in (1, 2)}
     times: dict[str, list[float]] = {}
@@ -112,6 +115,8 @@ def main() -> None:
         print(f"  {name}: 2 workers / 1 worker speed-up "
               f"{median[f'{name}, 1 worker(s)'] / median[f'{name}, 2 worker(s)']:.2f}")
     print(f"  len, 1 worker / loop: {median['len, 1 worker(s)'] / median['loop, 1 process']:.2f}")
+    for name, size in sizes.items():
+        print(f"  Parquet dataset with {name}: {size / 1e6:.0f} MB")
     print(f"  parquet, defaults / export options, 2 workers: "
           f"{median['parquet, defaults, 2 worker(s)'] / median['parquet, export options, 2 worker(s)']:.2f}")
 

@@ -62,9 +62,9 @@ def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     ims:                 drift times too, as `Run.spectra` reads them; a
                          function of 22-byte index records then fails the
                          computation with ValueError.
-    scans_per_partition: scans per partition (a partition holds about
-                         33 bytes per peak), or None for one partition per
-                         run and function.
+    scans_per_partition: scans per partition (a partition holds 33 bytes
+                         per peak, 41 with drift times), or None for one
+                         partition per run and function.
     threads:             decoding threads per task; the workers already run
                          tasks side by side.
 
