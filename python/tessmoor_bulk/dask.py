@@ -9,9 +9,9 @@
 ``intensity`` float32, and ``drift_time_ms`` float64 with ``ims=True``)
 behind a first column ``run``, the run's path as given.  There is one
 partition per run, function and block of scans; `tic` gives one per run and
-function.  A task carries only a path, a function and a scan range: it opens
-the run itself, so the client never holds scan data and every worker must see
-the runs under the paths given.
+function.  A task carries only a path, a function and a scan range and opens
+the run itself: scan data stays on the workers (unless a result is computed
+into the client), and every worker must see the runs under the paths given.
 
 ``run`` is categorical, each partition with the single category of its path.
 The path repeats on every row, so a string column would store its bytes once
@@ -71,10 +71,11 @@ def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     Building the frame needs the scan count of each run and function: one
     small task per run, run by the current scheduler (on the workers when a
     distributed Client is active), opens the run (its _HEADER.TXT,
-    _extern.inf, _FUNCTNS.INF and _CHROMS.INF) and looks at the size of each
-    function's index (reading it only when its size fits both layouts).  No scan data is read
-    until the frame is computed.  With ``scans_per_partition=None`` nothing
-    at all is read.  A missing run or function fails here.
+    _extern.inf, _FUNCTNS.INF and _CHROMS.INF) and looks at the size of
+    each function's index (reading it only when its size fits both
+    layouts).  No scan data is read until the frame is computed.  With
+    ``scans_per_partition=None`` nothing at all is read.  A missing run or
+    function fails here.
     """
     runs, funcs, n_threads = _runs(paths), _funcs(func), _threads(threads)
     if scans_per_partition is None:
