@@ -2,6 +2,8 @@
 
 import pickle
 import random
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -122,6 +124,11 @@ def test_construction_reads_no_scan_data(runs, tmp_path, build, error):
     frame = build(bad)
     with pytest.raises(error):
         frame.compute(scheduler="sync")
+
+
+def test_tessmoor_bulk_alone_imports_no_dask():
+    code = "import sys, tessmoor_bulk; assert not {'dask', 'pandas'} & set(sys.modules)"
+    subprocess.run([sys.executable, "-c", code], check=True)
 
 
 def test_refused_at_construction(runs):
