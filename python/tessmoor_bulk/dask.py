@@ -78,6 +78,7 @@ def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     function fails here.
     """
     runs, funcs, n_threads = _runs(paths), _funcs(func), _threads(threads)
+    parts: list[tuple[str, int, int | None, int | None]]
     if scans_per_partition is None:
         parts = [(path, f, None, None) for path in runs for f in funcs]
     else:
@@ -92,8 +93,9 @@ def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
                  for start in range(0, max(n, 1), size)]
     ims = bool(ims)
     meta = _spectra_frame("", _empty_spectra(funcs[0], ims))
-    return dd.from_map(_read_block, parts, ims=ims, threads=n_threads,
-                       meta=clear_known_categories(meta, cols=["run"]), label="tessmoor-spectra")
+    frame: dd.DataFrame = dd.from_map(_read_block, parts, ims=ims, threads=n_threads,
+                                      meta=clear_known_categories(meta, cols=["run"]), label="tessmoor-spectra")
+    return frame
 
 
 def tic(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], func: int | Iterable[int], *,
@@ -106,8 +108,9 @@ def tic(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], func: 
     read until the frame is computed."""
     runs, funcs, n_threads = _runs(paths), _funcs(func), _threads(threads)
     meta = _tic_frame("", Chromatogram("tic", funcs[0], np.empty(0, np.int64), np.empty(0), np.empty(0)))
-    return dd.from_map(_read_tic, [(path, f) for path in runs for f in funcs], threads=n_threads,
-                       meta=clear_known_categories(meta, cols=["run"]), label="tessmoor-tic")
+    frame: dd.DataFrame = dd.from_map(_read_tic, [(path, f) for path in runs for f in funcs], threads=n_threads,
+                                      meta=clear_known_categories(meta, cols=["run"]), label="tessmoor-tic")
+    return frame
 
 
 # -- arguments -------------------------------------------------------------------
