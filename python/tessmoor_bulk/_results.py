@@ -9,8 +9,9 @@ writable numpy arrays, owned by the caller).
 `Spectrum` and `Spectra` are generic in the type of ``drift_time_ms``, for
 type checkers: ``Spectrum[None]`` is what ``ims=False`` reads,
 ``Spectrum[NDArray[np.float64]]`` what ``ims=True`` reads, and a bare
-``Spectrum`` may be either.  At run time the parameter is nothing but a
-name: ``Spectrum[None]`` is the class Spectrum.
+``Spectrum`` may be either.  At run time the parameter changes nothing:
+``Spectrum[None](...)`` makes a plain Spectrum, and ``ims`` tells the kinds
+apart.
 """
 
 from __future__ import annotations
