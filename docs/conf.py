@@ -38,8 +38,9 @@ html_title = "tessmoor"
 default_role = "py:obj"
 
 autodoc_member_order = "bysource"
-autodoc_typehints = "description"
-autodoc_typehints_description_target = "documented_params"
+autodoc_typehints = "signature"
+# Long signatures one parameter a line.
+python_maximum_signature_line_length = 80
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 napoleon_use_ivar = False
