@@ -153,19 +153,22 @@ install_and_test() {
     # A directory holding only a copy of the tests: nothing there can be
     # imported as tessmoor.  The module under test is imported before the
     # tests run, in the same process, and must come from site-packages.
-    mkdir "$run" && cp -r "$tests" "$run/tests"
+    # The tests read the bundled sample run in examples/ beside them.
+    mkdir "$run" && cp -r "$tests" "$run/tests" && cp -r "$(dirname "$tests")/examples" "$run/examples"
     # The driver is a file, not standard input: tests that start processes
     # with "spawn" re-run the main module from its path.
     cat >"$run/run_tests.py" <<'EOF'
 import pathlib, sys, sysconfig
-import pytest, tessmoor, tessmoor_bulk._native
-site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
-for imported in (tessmoor, tessmoor_bulk._native):
-    module = pathlib.Path(imported.__file__).resolve()
-    if site not in module.parents:
-        sys.exit(f"{imported.__name__} was imported from {module}, not from {site}")
-    print(f"testing {module}")
-sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", sys.argv[1]]))
+
+if __name__ == "__main__":
+    import pytest, tessmoor, tessmoor_bulk._native
+    site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
+    for imported in (tessmoor, tessmoor_bulk._native):
+        module = pathlib.Path(imported.__file__).resolve()
+        if site not in module.parents:
+            sys.exit(f"{imported.__name__} was imported from {module}, not from {site}")
+        print(f"testing {module}")
+    sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", sys.argv[1]]))
 EOF
     (cd "$run" && "$venv/bin/python" run_tests.py tests)
 }

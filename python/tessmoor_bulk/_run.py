@@ -333,4 +333,6 @@ class Run:
         return (Run, (self._path,))
 
     def __repr__(self) -> str:
+        if not hasattr(self, "_reader"):  # a constructor that failed, seen in its traceback
+            return f"Run({getattr(self, '_path', '?')!r}, not open)"
         return f"Run({self._path!r}, {len(self.functions)} functions, {len(self.channels)} channels)"

@@ -212,13 +212,7 @@ nb::object read_spectra(const RunHandle& r, std::uint32_t func, std::optional<Pi
     raw::SpectraBatch batch;
     {
         nb::gil_scoped_release unlocked;
-        batch = take(raw::with_function(
-            r.run, func, Purpose::Spectra,
-            [&](const raw::FunctionReader& f) -> raw::Expected<raw::SpectraBatch, raw::Failure> {
-                auto scans = raw::select_scans(f, selection);
-                if (!scans) return std::move(scans).error();
-                return raw::read_spectra(f, *scans, options);
-            }));
+        batch = take(raw::read_spectra(r.run, func, selection, options));
     }
     return spectra_tuple(std::move(batch), ims);
 }
@@ -232,13 +226,7 @@ nb::object reduce(const RunHandle& r, const std::string& kind, std::uint32_t fun
     raw::Chromatogram chrom;
     {
         nb::gil_scoped_release unlocked;
-        chrom = take(raw::with_function(
-            r.run, func, Purpose::Spectra,
-            [&](const raw::FunctionReader& f) -> raw::Expected<raw::Chromatogram, raw::Failure> {
-                auto scans = raw::select_scans(f, selection);
-                if (!scans) return std::move(scans).error();
-                return raw::reduce_scans(f, *scans, options);
-            }));
+        chrom = take(raw::reduce_scans(r.run, func, selection, options));
     }
     return chromatogram_tuple(std::move(chrom), options);
 }

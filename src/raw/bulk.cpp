@@ -705,6 +705,36 @@ Expected<Chromatogram, Failure> reduce_scans(const FunctionReader& f, std::span<
     return out;
 }
 
+namespace {
+
+// Opens the function, selects the scans and hands them to `read`.
+template <class Result, class Read>
+Expected<Result, Failure> whole_call(const Run& run, std::uint32_t func_index, const ScanSelection& selection,
+                                     Read&& read) {
+    return with_function(run, func_index, FunctionReader::Purpose::Spectra,
+                         [&](const FunctionReader& f) -> Expected<Result, Failure> {
+                             auto scans = select_scans(f, selection);
+                             if (!scans) return std::move(scans).error();
+                             return read(f, *scans);
+                         });
+}
+
+}  // namespace
+
+Expected<SpectraBatch, Failure> read_spectra(const Run& run, std::uint32_t func_index,
+                                             const ScanSelection& selection, const SpectraOptions& options) {
+    return whole_call<SpectraBatch>(run, func_index, selection, [&](const FunctionReader& f, const auto& scans) {
+        return read_spectra(f, scans, options);
+    });
+}
+
+Expected<Chromatogram, Failure> reduce_scans(const Run& run, std::uint32_t func_index,
+                                             const ScanSelection& selection, const ReduceOptions& options) {
+    return whole_call<Chromatogram>(run, func_index, selection, [&](const FunctionReader& f, const auto& scans) {
+        return reduce_scans(f, scans, options);
+    });
+}
+
 Expected<ChannelTrace, Failure> read_channel(const Run& run, std::uint64_t channel_index) {
     auto points = run.read_chrom(channel_index);
     if (!points) return std::move(points).error();

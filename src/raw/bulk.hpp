@@ -95,6 +95,10 @@ struct SpectraBatch {
 
 Expected<SpectraBatch, Failure> read_spectra(const FunctionReader& f, std::span<const std::uint64_t> scans,
                                              const SpectraOptions& options);
+// A whole call: the function opened for spectra (again, once, when a file
+// changed under the first attempt), the scans selected and read.
+Expected<SpectraBatch, Failure> read_spectra(const Run& run, std::uint32_t func_index,
+                                             const ScanSelection& selection, const SpectraOptions& options);
 
 // One number (or one per target) per scan.
 struct ReduceOptions {
@@ -123,6 +127,9 @@ struct Chromatogram {
 
 Expected<Chromatogram, Failure> reduce_scans(const FunctionReader& f, std::span<const std::uint64_t> scans,
                                              const ReduceOptions& options);
+// A whole call, as read_spectra's.
+Expected<Chromatogram, Failure> reduce_scans(const Run& run, std::uint32_t func_index,
+                                             const ScanSelection& selection, const ReduceOptions& options);
 
 // The samples of an instrument channel, widened exactly to 64 bits.
 struct ChannelTrace {

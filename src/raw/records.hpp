@@ -82,6 +82,9 @@ struct MzUncalibrated {
 
 // m/z of a flight time, T1: Horner's rule from the highest power down,
 // starting from 0.0 (so an empty coefficient list maps every time to 0.0).
+// N > 0 fixes the number of coefficients when compiling, so that the loop
+// unrolls; N = 0 takes `count`.
+template <std::size_t N>
 struct MzPolynomial {
     const double* coefficients;
     std::size_t count;
@@ -89,25 +92,7 @@ struct MzPolynomial {
 
     double operator()(double t) const noexcept {
         double s = 0.0;
-        for (std::size_t j = count; j-- > 0;) {
-            s = t * s;
-            s = s + coefficients[j];
-        }
-        const double q = s / flight_constant;
-        return q * q;
-    }
-};
-
-// The same polynomial with a count known when compiling, so that the loop
-// over coefficients unrolls; the operations are those of MzPolynomial.
-template <std::size_t N>
-struct MzPolynomialN {
-    const double* coefficients;
-    double flight_constant;
-
-    double operator()(double t) const noexcept {
-        double s = 0.0;
-        for (std::size_t j = N; j-- > 0;) {
+        for (std::size_t j = N > 0 ? N : count; j-- > 0;) {
             s = t * s;
             s = s + coefficients[j];
         }
@@ -236,11 +221,12 @@ void visit_records(const ScanPlan& plan, const TofCalibration& cal, const std::u
     const double fc = cal.flight_constant;
     // Calibrations hold a handful of coefficients; the common counts get
     // loops of their own.
-    switch (cal.coefficients.size()) {
-        case 2: return run(detail::MzPolynomialN<2>{c, fc});
-        case 3: return run(detail::MzPolynomialN<3>{c, fc});
-        case 4: return run(detail::MzPolynomialN<4>{c, fc});
-        default: return run(detail::MzPolynomial{c, cal.coefficients.size(), fc});
+    const std::size_t n = cal.coefficients.size();
+    switch (n) {
+        case 2: return run(detail::MzPolynomial<2>{c, n, fc});
+        case 3: return run(detail::MzPolynomial<3>{c, n, fc});
+        case 4: return run(detail::MzPolynomial<4>{c, n, fc});
+        default: return run(detail::MzPolynomial<0>{c, n, fc});
     }
 }
 
