@@ -41,6 +41,12 @@ autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 # Long signatures one parameter a line.
 python_maximum_signature_line_length = 80
+# Annotations shown by the names the code gives them, not expanded.
+autodoc_type_aliases = {
+    "NDArray": "numpy.typing.NDArray",
+    "Scans": "tessmoor_bulk._run.Scans",
+    "Window": "tessmoor_bulk._run.Window",
+}
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 napoleon_use_ivar = False
