@@ -8,9 +8,11 @@
   function 2: 22-byte index records, 6-byte scan records, 4,000 scans of
               11,000 records (264 MB);
 
-plus two instrument channels.  Scans are a few distinct templates repeated,
-so that writing the run takes seconds, not minutes; every byte still has to
-be read and decoded.  Built with numpy from the format descriptions.
+plus two instrument channels; `write_run(root, b_scans, a_scans)` writes
+one of the same kind with other scan counts.  Scans are a few distinct
+templates repeated, so that writing the run takes seconds, not minutes;
+every byte still has to be read and decoded.  Built with numpy from the
+format descriptions.
 
 `small_run(dir)` writes the same scans a hundred times fewer.
 
@@ -86,33 +88,36 @@ def _write_function(root: Path, func: int, scans: list[bytes], n: int, variant: 
 
 def large_run(directory: Path = DATA) -> Path:
     """The ~1.25 GiB run."""
-    return _run(directory / "large.raw", 1)
+    return write_run(directory / "large.raw")
 
 
 def small_run(directory: Path = DATA) -> Path:
     """The same scans, a hundred times fewer of them."""
-    return _run(directory / "small.raw", 100)
+    return write_run(directory / "small.raw", B_SCANS // 100, A_SCANS // 100)
 
 
-def _run(root: Path, fewer: int) -> Path:
+def write_run(root: Path, b_scans: int = B_SCANS, a_scans: int = A_SCANS, seed: int = 20261208) -> Path:
+    """Writes a run of `b_scans` scans in function 1 and `a_scans` in
+    function 2 at `root`, unless one of that shape is already there."""
     marker = root / "complete"
-    if marker.exists():
+    shape = f"{b_scans} {a_scans} {seed}"
+    if marker.exists() and marker.read_text() == shape:
         return root
     root.mkdir(parents=True, exist_ok=True)
-    rng = np.random.default_rng(20261208)
+    rng = np.random.default_rng(seed)
     cal = {f: ",".join(map(str, c)) + ",T1" for f, c in CALIBRATION.items()}
     (root / "_HEADER.TXT").write_text(header_text(cal, extra=["$$ Sample Description: benchmark run"]))
     (root / "_extern.inf").write_text(extern_text(lteff=LTEFF, veff=VEFF))
     (root / "_FUNCTNS.INF").write_bytes(functions_inf([Function(mz_low=50.0, mz_high=1200.0, scan_time_s=0.5),
                                                        Function(mz_low=50.0, mz_high=2000.0)]))
-    _write_function(root, 1, _scans_8(rng), B_SCANS // fewer, "B")
-    _write_function(root, 2, _scans_6(rng), A_SCANS // fewer, "A")
+    _write_function(root, 1, _scans_8(rng), b_scans, "B")
+    _write_function(root, 2, _scans_6(rng), a_scans, "A")
     (root / "_CHROMS.INF").write_bytes(chroms_inf([(4, chrom_name_field(b"Pump pressure", b"$CC$,1.0,x,y,z,bar")),
                                                    (1, chrom_name_field(b"Column temperature", b"$CC$,0.1,x,y,z,C"))]))
-    t = np.arange(B_SCANS // fewer) * 0.0166
+    t = np.arange(b_scans) * 0.0166
     (root / "_CHRO003.DAT").write_bytes(chro_dat(list(zip(t, 300 + 5 * np.sin(t)))))
     (root / "_CHRO004.DAT").write_bytes(chro_dat(list(zip(t, 45 + 0.01 * t))))
-    marker.write_text("ok")
+    marker.write_text(shape)
     return root
 
 
