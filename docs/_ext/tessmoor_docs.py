@@ -41,27 +41,33 @@ logger = logging.getLogger(__name__)
 
 STUB = Path(__file__).resolve().parents[2] / "python" / "tessmoor-stubs" / "__init__.pyi"
 
-# argparse wraps its help to the terminal's width; the pages get a fixed one.
-HELP_COLUMNS = "80"
+# argparse wraps its help to the terminal's width, and colours it where the
+# environment asks for colours: the pages get a fixed width and no colour.
+CLI_ENVIRONMENT = {"COLUMNS": "80", "PYTHON_COLORS": "0", "NO_COLOR": "1", "FORCE_COLOR": None}
 
 
 def run_cli(argv: list[str]) -> tuple[int, str, str]:
     """Runs the command line in the scratch directory; (status, stdout, stderr)."""
     out, err = io.StringIO(), io.StringIO()
     here = os.getcwd()
-    columns = os.environ.get("COLUMNS")
-    os.environ["COLUMNS"] = HELP_COLUMNS
+    saved = {name: os.environ.get(name) for name in CLI_ENVIRONMENT}
     try:
+        _set_environment(CLI_ENVIRONMENT)
         os.chdir(os.environ["TESSMOOR_DOCS_SCRATCH"])
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             status = main(argv)
     finally:
         os.chdir(here)
-        if columns is None:
-            del os.environ["COLUMNS"]
-        else:
-            os.environ["COLUMNS"] = columns
+        _set_environment(saved)
     return status, out.getvalue(), err.getvalue()
+
+
+def _set_environment(values: dict[str, str | None]) -> None:
+    for name, value in values.items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
 
 
 class ModuleDirective(SphinxDirective):
@@ -86,8 +92,11 @@ class ModuleDirective(SphinxDirective):
                 continue
             members = {m.name: m for m in classes[name].body if isinstance(m, ast.FunctionDef)}
             new = members.pop("__new__", None)
-            signature = self.signature(f"{name}", cls, new) if new else ""
-            out += [f".. py:class:: {name}{signature}", "   :final:", "", *_indent(_doc(cls)), ""]
+            signature = self.signature(name, cls, new) if new else ""
+            out += [f".. py:class:: {name}{signature}"]
+            if _decorated(classes[name], "final"):
+                out += ["   :final:"]
+            out += ["", *_indent(_doc(cls)), ""]
             for attr in vars(cls):
                 if not attr.startswith("_") and attr not in members:
                     self.warn(f"tessmoor.{name}.{attr} has no stub")
@@ -96,7 +105,7 @@ class ModuleDirective(SphinxDirective):
                 if live is None:
                     self.warn(f"the stub of tessmoor.{name} has {member_name}, the module has not")
                     continue
-                if any(isinstance(d, ast.Name) and d.id == "property" for d in member.decorator_list):
+                if _decorated(member, "property"):
                     out += [f"   .. py:property:: {member_name}", f"      :type: {ast.unparse(member.returns)}", ""]
                 else:
                     signature = self.signature(f"{name}.{member_name}", live, member)
@@ -107,7 +116,7 @@ class ModuleDirective(SphinxDirective):
     def signature(self, where: str, live: object, stub: ast.FunctionDef) -> str:
         """The stub's parameters and return type, once they agree with the
         parameter names of the module's own text signature."""
-        params = [a for a in stub.args.args[1:]]  # without self or cls
+        params = stub.args.args[1:]  # without self or cls
         text = ", ".join(a.arg + (f": {ast.unparse(a.annotation)}" if a.annotation else "") for a in params)
         try:
             names = list(inspect.signature(live).parameters)
@@ -125,6 +134,10 @@ class ModuleDirective(SphinxDirective):
 
     def warn(self, message: str) -> None:
         logger.warning(message, location=self.get_location())
+
+
+def _decorated(node: ast.ClassDef | ast.FunctionDef, name: str) -> bool:
+    return any(isinstance(d, ast.Name) and d.id == name for d in node.decorator_list)
 
 
 def _doc(obj: object) -> list[str]:
