@@ -3,7 +3,7 @@
 `tessmoor_bulk` is the array layer over the same reader core as the module
 `tessmoor`: a `Run` answers with numpy arrays that own the memory the core
 decoded into, reads whole functions per call on several threads with the
-interpreter lock released, and gives values bit for bit those of `tessmoor`.
+interpreter lock released, and gives values bit for bit those of `tessmoor`::
 
     import tessmoor_bulk
     run = tessmoor_bulk.Run("examples/sample.raw")

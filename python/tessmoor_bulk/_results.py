@@ -75,8 +75,10 @@ class Spectrum(_Frozen, Generic[Drift]):
 
     Attributes
     ----------
-    func, scan : int
-        Function number (from 1) and scan number (from 0).
+    func : int
+        Function number (from 1).
+    scan : int
+        Scan number (from 0).
     rt_min : float
         Retention time in minutes.
     mz : ndarray of float64
@@ -149,9 +151,11 @@ class Spectra(_Frozen, Generic[Drift]):
     offsets : ndarray of int64
         ``len(batch) + 1`` positions into the peak arrays.
     mz : ndarray of float64
+        The m/z values of all scans, end to end.
     intensity : ndarray of float32
+        Their intensities.
     drift_time_ms : ndarray of float64 or None
-        Peak arrays, all scans end to end; drift times for ion-mobility reads.
+        Their drift times, for ion-mobility reads.
     """
 
     __slots__ = ("func", "scans", "rt_min", "offsets", "mz", "intensity", "drift_time_ms")
@@ -292,8 +296,10 @@ class Chromatogram(_Frozen):
         the XIC target(s).
     channel : int or None
         The instrument channel's index.
-    name, units : str or None
-        The instrument channel's name and units, when its table lists it.
+    name : str or None
+        The instrument channel's name, when its table lists it.
+    units : str or None
+        The instrument channel's units, when its table lists it.
     """
 
     __slots__ = ("kind", "func", "scans", "rt_min", "intensity", "mz", "channel", "name", "units")

@@ -179,11 +179,12 @@ class Run:
 
     @property
     def header(self) -> dict[str, str]:
-        """The acquisition fields of _HEADER.TXT that the file gives: some of
-        ``version``, ``acquired_name``, ``acquired_date``, ``acquired_time``,
-        ``instrument``, ``user_name``, ``sample_description``, as written.
-        A new dict on every access (the file was read once, when the run was
-        opened)."""
+        """The acquisition fields of _HEADER.TXT that the file gives.
+
+        Some of ``version``, ``acquired_name``, ``acquired_date``,
+        ``acquired_time``, ``instrument``, ``user_name``,
+        ``sample_description``, as written.  A new dict on every access (the
+        file was read once, when the run was opened)."""
         return self._native.header()
 
     @property
@@ -195,12 +196,14 @@ class Run:
 
     @property
     def instrument(self) -> Instrument:
-        """The constants of _extern.inf, as written: ``lteff_mm`` (effective
-        flight length), ``veff_v`` (effective acceleration voltage),
-        ``pusher_interval`` (in the file's unit, usually microseconds), and
-        ``functions``: ``{number: {"start_mass", "end_mass",
-        "adc_pusher_frequency" (None when absent)}}`` for the functions the
-        file has a block of settings for.  A new dict on every access."""
+        """The constants of _extern.inf, as written.
+
+        ``lteff_mm`` (effective flight length), ``veff_v`` (effective
+        acceleration voltage), ``pusher_interval`` (in the file's unit,
+        usually microseconds), and ``functions``: ``{number: {"start_mass",
+        "end_mass", "adc_pusher_frequency" (None when absent)}}`` for the
+        functions the file has a block of settings for.  A new dict on every
+        access."""
         return self._native.instrument()
 
     def index_record_size(self, func: SupportsIndex) -> int:
@@ -260,14 +263,22 @@ class Run:
                 mz: Window | None = None, ims: bool = False, threads: int | None = None) -> Spectra[_AnyDrift]:
         """Many scans of `func` as one `Spectra` batch of flat arrays.
 
-        scans:   None (every scan), a slice, or a sequence of scan numbers
-                 (negative ones count from the end), in the order wanted.
-        rt:      (lo, hi): keep only scans whose retention time lies in [lo, hi].
-        mz:      (lo, hi): keep only peaks whose m/z lies in [lo, hi].
-        ims:     read the ion-mobility records with drift times (refused, with
-                 ValueError, on functions of 22-byte index records).
-        threads: how many threads decode (default: every core this process
-                 may use).
+        Parameters
+        ----------
+        scans
+            None (every scan), a slice, or a sequence of scan numbers
+            (negative ones count from the end), in the order wanted.
+        rt
+            ``(lo, hi)``: keep only scans whose retention time lies in
+            [lo, hi].
+        mz
+            ``(lo, hi)``: keep only peaks whose m/z lies in [lo, hi].
+        ims
+            Read the ion-mobility records with drift times (refused, with
+            ValueError, on functions of 22-byte index records).
+        threads
+            How many threads decode (default: every core this process may
+            use).
         """
         f = _func(func)
         picks, part = _scans(scans)

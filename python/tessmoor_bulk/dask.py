@@ -56,18 +56,6 @@ def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     Dask DataFrame in the long layout, with one partition per run, function
     and block of `scans_per_partition` scans, in the order given.
 
-    paths:               run directories (or a single one); ``run`` holds
-                         each as given.
-    func:                a function number or several, read from every run.
-    ims:                 drift times too, as `Run.spectra` reads them; a
-                         function of 22-byte index records then fails the
-                         computation with ValueError.
-    scans_per_partition: scans per partition (a partition holds 33 bytes
-                         per peak, 41 with drift times), or None for one
-                         partition per run and function.
-    threads:             decoding threads per task; the workers already run
-                         tasks side by side.
-
     Building the frame needs the scan count of each run and function: one
     small task per run, run by the current scheduler (on the workers when a
     distributed Client is active), opens the run (its _HEADER.TXT,
@@ -76,6 +64,22 @@ def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     layouts).  No scan data is read until the frame is computed.  With
     ``scans_per_partition=None`` nothing at all is read.  A missing run or
     function fails here.
+
+    Parameters
+    ----------
+    paths
+        Run directories (or a single one); ``run`` holds each as given.
+    func
+        A function number or several, read from every run.
+    ims
+        Drift times too, as `Run.spectra` reads them; a function of 22-byte
+        index records then fails the computation with ValueError.
+    scans_per_partition
+        Scans per partition (a partition holds 33 bytes per peak, 41 with
+        drift times), or None for one partition per run and function.
+    threads
+        Decoding threads per task; the workers already run tasks side by
+        side.
     """
     runs, funcs, n_threads = _runs(paths), _funcs(func), _threads(threads)
     parts: list[tuple[str, int, int | None, int | None]]
