@@ -26,8 +26,6 @@ _BATCH_BYTES = 32 << 20
 Scans = Union[None, slice, Sequence[SupportsIndex], NDArray[np.integer[Any]]]
 # A closed interval (lo, hi) of retention times or m/z values.
 Window = tuple[float, float]
-# Drift times or None: a read whose `ims` is known only at run time.
-_AnyDrift = Union[NDArray[np.float64], None]
 # A slice's start, stop (None: open) and step, for the native reader.
 _Slice = tuple[int | None, int | None, int]
 
@@ -234,9 +232,11 @@ class Run:
     def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *,
                  ims: Literal[True]) -> Spectrum[NDArray[np.float64]]: ...
     @overload
-    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *, ims: bool) -> Spectrum[_AnyDrift]: ...
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *,
+                 ims: bool) -> Spectrum[NDArray[np.float64] | None]: ...
 
-    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *, ims: bool = False) -> Spectrum[_AnyDrift]:
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *,
+                 ims: bool = False) -> Spectrum[NDArray[np.float64] | None]:
         """One scan as a `Spectrum`; ``ims=True`` reads drift times too
         (30-byte-index functions only).  A negative `scan` counts from the end;
         one out of range raises IndexError."""
@@ -257,10 +257,12 @@ class Run:
                 threads: int | None = None) -> Spectra[NDArray[np.float64]]: ...
     @overload
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
-                mz: Window | None = None, ims: bool, threads: int | None = None) -> Spectra[_AnyDrift]: ...
+                mz: Window | None = None, ims: bool,
+                threads: int | None = None) -> Spectra[NDArray[np.float64] | None]: ...
 
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
-                mz: Window | None = None, ims: bool = False, threads: int | None = None) -> Spectra[_AnyDrift]:
+                mz: Window | None = None, ims: bool = False,
+                threads: int | None = None) -> Spectra[NDArray[np.float64] | None]:
         """Many scans of `func` as one `Spectra` batch of flat arrays.
 
         Parameters
@@ -297,11 +299,11 @@ class Run:
     @overload
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: bool,
-                     threads: int | None = None) -> Iterator[Spectra[_AnyDrift]]: ...
+                     threads: int | None = None) -> Iterator[Spectra[NDArray[np.float64] | None]]: ...
 
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: bool = False,
-                     threads: int | None = None) -> Iterator[Spectra[_AnyDrift]]:
+                     threads: int | None = None) -> Iterator[Spectra[NDArray[np.float64] | None]]:
         """The scans of `spectra()` in batches of at most `batch_scans` scans
         and about 32 MiB of scan data, so that memory stays bounded whatever
         the size of the function.  The function's files are opened once for
@@ -316,7 +318,7 @@ class Run:
         return self._iter(f, size, picks, part, rt_window, window, bool(ims), n_threads)
 
     def _iter(self, f: int, size: int, picks: NDArray[np.int64] | None, part: _Slice | None, rt: Window | None,
-              mz: Window | None, ims: bool, threads: int) -> Iterator[Spectra[_AnyDrift]]:
+              mz: Window | None, ims: bool, threads: int) -> Iterator[Spectra[NDArray[np.float64] | None]]:
         function = self._native.open_function(f, True)
         selected = function.select(picks, part, rt)
         # An empty read first, so that a refused ion-mobility read fails at
