@@ -231,15 +231,6 @@ nb::object reduce(const RunHandle& r, const std::string& kind, std::uint32_t fun
     return chromatogram_tuple(std::move(chrom), options);
 }
 
-// A vector's memory handed to numpy: the vector moves into the capsule.
-template <class T>
-nb::object numpy_of(std::vector<T>&& v) {
-    auto* owner = new std::vector<T>(std::move(v));
-    const std::size_t shape[1] = {owner->size()};
-    nb::capsule keep(owner, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-    return nb::ndarray<nb::numpy, T>(owner->data(), 1, shape, keep).cast();
-}
-
 nb::object read_scan(const RunHandle& r, std::uint32_t func, std::int64_t scan, bool ims) {
     raw::ScanRead s;
     {

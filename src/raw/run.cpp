@@ -360,24 +360,37 @@ Expected<ScanRead, Failure> Run::read_scan(std::uint32_t func_index, std::int64_
             failure.scan_negative = true;
             return failure;
         }
-        ScanRead out;
-        out.scan = scan < 0 ? f.count - magnitude : magnitude;
+        const std::uint64_t number = scan < 0 ? f.count - magnitude : magnitude;
+        // Decoded straight into the arrays handed out, sized for the most
+        // peaks the scan can hold: no copy, and no zeroing of memory that
+        // the decoder writes anyway.
+        const Encoding encoding = ims ? Encoding::B : f.layout == IndexLayout::A ? Encoding::A : Encoding::C;
+        auto decode = [&](ByteView b) -> Expected<ScanRead, std::string> {
+            const std::uint64_t most = max_peaks(encoding, b.size());
+            ScanRead read;
+            read.mz = Array<double>(most);
+            read.intensity = Array<float>(most);
+            Expected<std::size_t, std::string> n = std::size_t{0};
+            if (encoding == Encoding::B) {
+                read.drift_time_ms = Array<double>(most);
+                n = decode_encoding_b_into(b, cal, read.mz.span(), read.drift_time_ms.span(),
+                                           read.intensity.span());
+            } else if (encoding == Encoding::A) {
+                n = decode_encoding_a_into(b, cal, read.mz.span(), read.intensity.span());
+            } else {
+                n = decode_encoding_c_into(b, cal, read.mz.span(), read.intensity.span());
+            }
+            if (!n) return std::move(n).error();
+            read.mz.shrink(*n);
+            read.intensity.shrink(*n);
+            read.drift_time_ms.shrink(*n);
+            return read;
+        };
         float rt = 0.0f;
-        if (ims) {
-            auto s = decode_scan<ImsSpectrum>(f, out.scan, [&](ByteView b) { return decode_encoding_b(b, cal); }, &rt);
-            if (!s || !*s) return pass_on<ScanRead>(std::move(s));
-            out.mz = std::move((*s)->mz);
-            out.drift_time_ms = std::move((*s)->drift_time_ms);
-            out.intensity = std::move((*s)->intensity);
-        } else {
-            auto decode = [&](ByteView b) {
-                return f.layout == IndexLayout::A ? decode_encoding_a(b, cal) : decode_encoding_c(b, cal);
-            };
-            auto s = decode_scan<Spectrum>(f, out.scan, decode, &rt);
-            if (!s || !*s) return pass_on<ScanRead>(std::move(s));
-            out.mz = std::move((*s)->mz);
-            out.intensity = std::move((*s)->intensity);
-        }
+        auto s = decode_scan<ScanRead>(f, number, decode, &rt);
+        if (!s || !*s) return s;
+        ScanRead out = std::move(**s);
+        out.scan = number;
         out.rt_min = static_cast<double>(rt);
         return std::optional<ScanRead>(std::move(out));
     });

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "raw/buffer.hpp"
 #include "raw/chroms.hpp"
 #include "raw/data.hpp"
 #include "raw/error.hpp"
@@ -25,9 +26,9 @@ namespace tessmoor::raw {
 struct ScanRead {
     std::uint64_t scan = 0;
     double rt_min = 0.0;
-    std::vector<double> mz;
-    std::vector<float> intensity;
-    std::vector<double> drift_time_ms;
+    Array<double> mz = Array<double>(0);
+    Array<float> intensity = Array<float>(0);
+    Array<double> drift_time_ms = Array<double>(0);
 };
 
 struct Run {
