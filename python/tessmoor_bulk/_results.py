@@ -52,9 +52,17 @@ class _Frozen:
     __slots__ = ()
     _fields: ClassVar[tuple[str, ...]]
 
-    def _set(self, **values: Any) -> None:
-        for name, value in values.items():
-            object.__setattr__(self, name, value)
+    # The slots' own setters, in the order of _fields: a single scan's read
+    # makes one of these objects, and this is the cheapest way to fill them.
+    _setters: ClassVar[tuple[Any, ...]] = ()
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        cls._setters = tuple(getattr(cls, name).__set__ for name in cls.__dict__.get("_fields", ()))
+
+    def _set(self, *values: Any) -> None:
+        for setter, value in zip(self._setters, values):
+            setter(self, value)
 
     # Hidden from type checkers, which would otherwise take them as leave
     # to assign any attribute: for them the attributes are read-only
@@ -116,8 +124,7 @@ class Spectrum(_Frozen, Generic[Drift]):
 
     def __init__(self, func: int, scan: int, rt_min: float, mz: NDArray[np.float64],
                  intensity: NDArray[np.float32], drift_time_ms: NDArray[np.float64] | None = None) -> None:
-        self._set(func=func, scan=scan, rt_min=rt_min, mz=mz, intensity=intensity,
-                  drift_time_ms=drift_time_ms)
+        self._set(func, scan, rt_min, mz, intensity, drift_time_ms)
 
     @property
     def ims(self) -> bool:
@@ -189,8 +196,7 @@ class Spectra(_Frozen, Generic[Drift]):
     def __init__(self, func: int, scans: NDArray[np.int64], rt_min: NDArray[np.float64],
                  offsets: NDArray[np.int64], mz: NDArray[np.float64], intensity: NDArray[np.float32],
                  drift_time_ms: NDArray[np.float64] | None = None) -> None:
-        self._set(func=func, scans=scans, rt_min=rt_min, offsets=offsets, mz=mz, intensity=intensity,
-                  drift_time_ms=drift_time_ms)
+        self._set(func, scans, rt_min, offsets, mz, intensity, drift_time_ms)
 
     @property
     def ims(self) -> bool:
@@ -328,8 +334,7 @@ class Chromatogram(_Frozen):
     def __init__(self, kind: str, func: int | None, scans: NDArray[np.int64] | None, rt_min: NDArray[np.float64],
                  intensity: NDArray[np.float64], mz: NDArray[np.float64] | float | None = None,
                  channel: int | None = None, name: str | None = None, units: str | None = None) -> None:
-        self._set(kind=kind, func=func, scans=scans, rt_min=rt_min, intensity=intensity, mz=mz,
-                  channel=channel, name=name, units=units)
+        self._set(kind, func, scans, rt_min, intensity, mz, channel, name, units)
 
     def __len__(self) -> int:
         return len(self.rt_min)

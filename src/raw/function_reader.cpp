@@ -1,5 +1,6 @@
 #include "raw/function_reader.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -19,15 +20,18 @@ Expected<FunctionReader, Failure> FunctionReader::open(const Run& run, std::uint
 
     f.idx_path_ = join_path(run.path, func_file_name(func_index, ".IDX"));
     f.dat_path_ = join_path(run.path, func_file_name(func_index, ".DAT"));
-    // Both existence tests come before any read, so a function lacking both
-    // files reports the index.
-    if (!path_exists(f.idx_path_)) return fail(Failure::of(Failure::Kind::IdxMissing, f.idx_path_));
-    if (!path_exists(f.dat_path_)) return fail(Failure::of(Failure::Kind::DatMissing, f.dat_path_));
-
-    auto idx = OpenFile::open(f.idx_path_);
-    if (!idx) return fail(Failure::os(idx.error().code, f.idx_path_));
-    auto dat = OpenFile::open(f.dat_path_);
-    if (!dat) return fail(Failure::os(dat.error().code, f.dat_path_));
+    // A missing file is told from the failure to open it (the index first),
+    // without a status query before.
+    auto opened = [&](const std::string& path, Failure::Kind missing) -> Expected<OpenFile, Failure> {
+        auto file = OpenFile::open(path);
+        if (file) return std::move(file).value();
+        if (file.error().code == ENOENT) return fail(Failure::of(missing, path));
+        return fail(Failure::os(file.error().code, path));
+    };
+    auto idx = opened(f.idx_path_, Failure::Kind::IdxMissing);
+    if (!idx) return std::move(idx).error();
+    auto dat = opened(f.dat_path_, Failure::Kind::DatMissing);
+    if (!dat) return std::move(dat).error();
 
     auto idx_bytes = idx->read_all();
     if (!idx_bytes) return fail(Failure::os(idx_bytes.error().code, f.idx_path_));

@@ -26,9 +26,9 @@ namespace tessmoor::raw {
 struct ScanRead {
     std::uint64_t scan = 0;
     double rt_min = 0.0;
-    Array<double> mz = Array<double>(0);
-    Array<float> intensity = Array<float>(0);
-    Array<double> drift_time_ms = Array<double>(0);
+    Array<double> mz;
+    Array<float> intensity;
+    Array<double> drift_time_ms;
 };
 
 struct Run {
@@ -53,8 +53,10 @@ struct Run {
     Expected<std::vector<ChromPoint>, Failure> read_chrom(std::uint64_t channel_index) const;
 
     // read_spectrum, or with `ims` read_ims_spectrum, of a scan that counts
-    // from the end when negative, reading exactly what those queries read,
-    // with the scan's retention time.
+    // from the end when negative, reading what those queries read, with the
+    // scan's retention time.  A missing file is found by opening it rather
+    // than by a status query first: an IDX that exists but cannot be opened
+    // is reported even when the DAT is missing too.
     Expected<ScanRead, Failure> read_scan(std::uint32_t func_index, std::int64_t scan, bool ims) const;
 };
 
