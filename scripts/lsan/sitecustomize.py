@@ -27,6 +27,7 @@ pointers, so the stacks that LeakSanitizer records stop inside CPython.)
 """
 
 import builtins
+import contextlib
 import ctypes
 import importlib.abc
 import importlib.machinery
@@ -35,6 +36,15 @@ import sys
 _lsan = ctypes.CDLL(None)
 _disable = getattr(_lsan, "__lsan_disable", None)
 _enable = getattr(_lsan, "__lsan_enable", None)
+
+@contextlib.contextmanager
+def _paused():
+    _disable()
+    try:
+        yield
+    finally:
+        _enable()
+
 
 # This project's modules, and the test modules and their helpers.
 OURS = ("tessmoor", "tessmoor_bulk", "rawwriter", "conftest", "typing_usage")
@@ -69,11 +79,8 @@ class _Watch(importlib.abc.MetaPathFinder):
         run = spec.loader.exec_module
 
         def exec_module(module):
-            _disable()
-            try:
+            with _paused():
                 run(module)
-            finally:
-                _enable()
             if name == "tqdm":
                 module.tqdm.monitor_interval = 0
 
@@ -82,11 +89,8 @@ class _Watch(importlib.abc.MetaPathFinder):
 
 
 def _compile(*args, _real=builtins.compile, **kwargs):
-    _disable()
-    try:
+    with _paused():
         return _real(*args, **kwargs)
-    finally:
-        _enable()
 
 
 if _disable is not None:
