@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "raw/text.hpp"
+#include "core/format/text.hpp"
 
 namespace fuzz {
 
@@ -50,7 +50,7 @@ inline bool starts_with(std::string_view s, std::string_view prefix) {
 // and ill-formed bytes would raise a UnicodeDecodeError instead of the
 // RuntimeError that carries the message.
 inline bool valid_utf8(std::string_view s) {
-    return tessmoor::raw::text::is_valid_utf8(
+    return tessmoor::core::text::is_valid_utf8(
         std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
 }
 

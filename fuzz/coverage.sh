@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Line and branch coverage of src/raw by each harness's corpus:
+# Line and branch coverage of src/core by each harness's corpus:
 #
 #   fuzz/coverage.sh [HARNESS...]
 #
@@ -31,7 +31,7 @@ for name in "${names[@]}"; do
     LLVM_PROFILE_FILE="$build/$name.profraw" "$build/fuzz_$name" -runs=0 "${dirs[@]}" >/dev/null 2>&1
     "$profdata" merge -sparse "$build/$name.profraw" -o "$build/$name.profdata"
     "$cov" report "$build/fuzz_$name" -instr-profile="$build/$name.profdata" \
-        "$ROOT"/src/raw/*.cpp >"$out/coverage-$name.txt"
+        $(find "$ROOT/src/core" -name "*.cpp") >"$out/coverage-$name.txt"
     echo "== fuzz_$name ($(find "${dirs[@]}" -type f | wc -l) inputs)"
     # The files this harness reaches (line coverage above zero).
     awk 'NR == 1 || /^TOTAL/ || ($0 ~ /\.cpp/ && $10 != "0.00%")' "$out/coverage-$name.txt"

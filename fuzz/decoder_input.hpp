@@ -23,17 +23,17 @@
 #include <string>
 
 #include "common.hpp"
-#include "raw/data.hpp"
+#include "core/decode/encodings.hpp"
 
 namespace fuzz {
 
 struct DecoderInput {
-    tessmoor::raw::TofCalibration cal;
+    tessmoor::core::TofCalibration cal;
     std::span<const std::uint8_t> scan;
 };
 
 inline DecoderInput split_decoder_input(const std::uint8_t* data, std::size_t size) {
-    using namespace tessmoor::raw;
+    using namespace tessmoor::core;
     Reader in(std::span<const std::uint8_t>(data, size));
     const std::uint8_t flags = in.byte();
     ExternInf ext;
@@ -61,9 +61,9 @@ inline DecoderInput split_decoder_input(const std::uint8_t* data, std::size_t si
 //
 //     into(mz, drift_time_ms, intensity) -> Expected<std::size_t, std::string>
 template <class Result, class Into>
-void check_span_decoder(tessmoor::raw::Encoding encoding, std::span<const std::uint8_t> scan,
-                        const tessmoor::raw::Expected<Result, std::string>& whole, Into&& into) {
-    const std::size_t cap = static_cast<std::size_t>(tessmoor::raw::max_peaks(encoding, scan.size()));
+void check_span_decoder(tessmoor::core::Encoding encoding, std::span<const std::uint8_t> scan,
+                        const tessmoor::core::Expected<Result, std::string>& whole, Into&& into) {
+    const std::size_t cap = static_cast<std::size_t>(tessmoor::core::max_peaks(encoding, scan.size()));
     // new T[0] is a valid block of its own: a write into it is caught too.
     const std::unique_ptr<double[]> mz(new double[cap]);
     const std::unique_ptr<double[]> drift(new double[cap]);

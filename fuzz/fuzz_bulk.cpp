@@ -44,12 +44,12 @@
 #include <vector>
 
 #include "common.hpp"
-#include "raw/bulk.hpp"
-#include "raw/function_reader.hpp"
-#include "raw/run.hpp"
+#include "core/bulk/bulk.hpp"
+#include "core/access/function_reader.hpp"
+#include "core/access/run.hpp"
 #include "run_input.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 namespace {
 

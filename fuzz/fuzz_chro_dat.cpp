@@ -4,9 +4,9 @@
 #include <string>
 
 #include "common.hpp"
-#include "raw/chroms.hpp"
+#include "core/format/chroms.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::AllocationWatch watch(size, 2, 4096);

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "common.hpp"
-#include "raw/chroms.hpp"
+#include "core/format/chroms.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 namespace {
 

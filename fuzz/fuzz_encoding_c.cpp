@@ -7,7 +7,7 @@
 #include "common.hpp"
 #include "decoder_input.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto input = fuzz::split_decoder_input(data, size);

@@ -6,10 +6,10 @@
 #include <string_view>
 
 #include "common.hpp"
-#include "raw/extern_inf.hpp"
-#include "raw/text.hpp"
+#include "core/format/extern_inf.hpp"
+#include "core/format/text.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 namespace {
 

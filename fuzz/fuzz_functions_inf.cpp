@@ -5,9 +5,9 @@
 #include <string>
 
 #include "common.hpp"
-#include "raw/functions_inf.hpp"
+#include "core/format/functions_inf.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::AllocationWatch watch(size, 4, 4096);

@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "common.hpp"
-#include "raw/header.hpp"
-#include "raw/text.hpp"
+#include "core/format/header.hpp"
+#include "core/format/text.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 namespace {
 

@@ -17,18 +17,18 @@
 #include <vector>
 
 #include "common.hpp"
-#include "raw/chroms.hpp"
-#include "raw/data.hpp"
-#include "raw/extern_inf.hpp"
-#include "raw/file.hpp"
-#include "raw/functions_inf.hpp"
-#include "raw/header.hpp"
-#include "raw/index.hpp"
-#include "raw/run.hpp"
-#include "raw/text.hpp"
+#include "core/format/chroms.hpp"
+#include "core/decode/encodings.hpp"
+#include "core/format/extern_inf.hpp"
+#include "core/io/file.hpp"
+#include "core/format/functions_inf.hpp"
+#include "core/format/header.hpp"
+#include "core/format/index.hpp"
+#include "core/access/run.hpp"
+#include "core/format/text.hpp"
 #include "run_input.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "common.hpp"
-#include "raw/index.hpp"
+#include "core/format/index.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 namespace {
 

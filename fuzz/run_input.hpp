@@ -21,7 +21,7 @@
 #include <unistd.h>
 
 #include "common.hpp"
-#include "raw/file.hpp"
+#include "core/io/file.hpp"
 
 namespace fuzz {
 
@@ -73,7 +73,7 @@ inline const std::string& scratch_dir() {
         }
         std::atexit([] {
             for (const char* n : kNames) {
-                const std::string p = tessmoor::raw::join_path(scratch_dir(), n);
+                const std::string p = tessmoor::core::join_path(scratch_dir(), n);
                 if (unlink(p.c_str()) != 0) rmdir(p.c_str());
             }
             rmdir(scratch_dir().c_str());
@@ -87,7 +87,7 @@ inline const std::string& scratch_dir() {
 inline void write_dir(const Entry (&entries)[kFiles]) {
     const std::string& dir = scratch_dir();
     for (std::size_t i = 0; i < kFiles; ++i) {
-        const std::string p = tessmoor::raw::join_path(dir, kNames[i]);
+        const std::string p = tessmoor::core::join_path(dir, kNames[i]);
         // unlink() refuses a directory (EISDIR on Linux); rmdir() removes it.
         if (unlink(p.c_str()) != 0 && errno != ENOENT) FUZZ_CHECK(rmdir(p.c_str()) == 0, p);
         const Entry& e = entries[i];

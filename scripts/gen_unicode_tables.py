@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""Generates src/raw/unicode_tables.inc from the Unicode Character Database.
+"""Generates src/core/format/unicode_tables.inc from the Unicode Character Database.
 
     scripts/gen_unicode_tables.py [UCD_DIR] [OUTPUT]
 
 UCD_DIR defaults to /usr/share/unicode (Debian package unicode-data) and
 must hold UnicodeData.txt, PropList.txt and DerivedCoreProperties.txt.
-OUTPUT defaults to src/raw/unicode_tables.inc next to this script's repo.
+OUTPUT defaults to src/core/format/unicode_tables.inc next to this script's repo.
 
 Two tables of sorted, non-overlapping, maximal code point ranges are written:
 
@@ -102,7 +102,7 @@ def emit_table(name: str, rs: list[tuple[int, int]], what: str) -> str:
 def main() -> None:
     ucd = Path(sys.argv[1]) if len(sys.argv) > 1 else Path("/usr/share/unicode")
     repo = Path(__file__).resolve().parent.parent
-    out = Path(sys.argv[2]) if len(sys.argv) > 2 else repo / "src" / "raw" / "unicode_tables.inc"
+    out = Path(sys.argv[2]) if len(sys.argv) > 2 else repo / "src" / "core" / "format" / "unicode_tables.inc"
 
     versions = {version_of(ucd / f) for f in ("PropList.txt", "DerivedCoreProperties.txt")}
     if len(versions) != 1:

@@ -3,7 +3,7 @@
 #
 #   scripts/tsan-bulk.sh [BUILD_DIR]          (default build/tsan)
 #
-# Builds src/raw and scripts/tsan_bulk.cpp with -fsanitize=thread twice:
+# Builds src/core and scripts/tsan_bulk.cpp with -fsanitize=thread twice:
 # with the chunk sizes that ship, and with chunks of a few records
 # (TESSMOOR_TEST_CHUNKS), which cut even a small read into many chunks.
 # Writes a synthetic run with tests/rawwriter.py (about 10 MB: both index
@@ -32,10 +32,10 @@ compile() {  # OBJECT SOURCE [FLAGS...]
     "$CXX" "${flags[@]}" -c -o "$build/obj/$obj" "$@"
 }
 units=()
-for src in "$here"/src/raw/*.cpp; do
+for src in $(find "$here/src/core" -name "*.cpp" -not -path "*/export/*" | sort); do
     [ "$(basename "$src")" = bulk.cpp ] || units+=("$(basename "$src" .cpp).o $src")
 done
-units+=("bulk.o $here/src/raw/bulk.cpp" "bulk-small.o $here/src/raw/bulk.cpp -DTESSMOOR_TEST_CHUNKS"
+units+=("bulk.o $here/src/core/bulk/bulk.cpp" "bulk-small.o $here/src/core/bulk/bulk.cpp -DTESSMOOR_TEST_CHUNKS"
     "tsan_bulk.o $here/scripts/tsan_bulk.cpp")
 pids=()
 for unit in "${units[@]}"; do

@@ -25,11 +25,11 @@
 #include <thread>
 #include <vector>
 
-#include "raw/bulk.hpp"
-#include "raw/function_reader.hpp"
-#include "raw/run.hpp"
+#include "core/bulk/bulk.hpp"
+#include "core/access/function_reader.hpp"
+#include "core/access/run.hpp"
 
-using namespace tessmoor::raw;
+using namespace tessmoor::core;
 
 namespace {
 

@@ -1,0 +1,92 @@
+// Memory for the large arrays a bulk read hands out.
+//
+// A whole function of a large run decodes into gigabytes, and on these
+// machines touching fresh pages for the first time costs as much as the
+// decoding.  So large buffers are anonymous mappings advised to use
+// transparent huge pages (one fault per 2 MiB instead of per 4 KiB), left
+// untouched here, so that the threads which fill them also fault them in,
+// each its own part.  A buffer sized for the most a read can produce gives
+// back its unused tail once the read knows its size: the tail was never
+// touched, so it never cost memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <span>
+#include <utility>
+
+namespace tessmoor::core {
+
+class Buffer {
+public:
+    Buffer() noexcept = default;
+    Buffer(Buffer&& other) noexcept { swap(other); }
+    Buffer& operator=(Buffer&& other) noexcept {
+        Buffer(std::move(other)).swap(*this);
+        return *this;
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer();
+
+    // Room for `bytes` bytes, uninitialised and untouched.  Throws
+    // std::bad_alloc when the system refuses.
+    static Buffer allocate(std::size_t bytes);
+
+    std::byte* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+    // Keeps the first `bytes` bytes (at most size()) and returns whole pages
+    // beyond them to the system.  The data does not move.
+    void shrink(std::size_t bytes) noexcept;
+
+private:
+    void swap(Buffer& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(mapped_, other.mapped_);
+    }
+
+    std::byte* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t mapped_ = 0;  // bytes mapped at data_; 0 for a heap block
+};
+
+// A typed view of a Buffer that owns it: `size()` elements of T.
+template <class T>
+class Array {
+public:
+    Array() = default;
+    // Throws std::bad_alloc when n elements do not fit in memory at all.
+    explicit Array(std::uint64_t n) : buffer_(Buffer::allocate(bytes_for(n))), size_(static_cast<std::size_t>(n)) {}
+
+    T* data() const noexcept { return reinterpret_cast<T*>(buffer_.data()); }
+    std::size_t size() const noexcept { return size_; }
+    std::span<T> span() const noexcept { return {data(), size_}; }
+    T& operator[](std::size_t i) const noexcept { return data()[i]; }
+
+    void shrink(std::size_t n) noexcept {
+        if (n >= size_) return;
+        size_ = n;
+        buffer_.shrink(n * sizeof(T));
+    }
+
+    // The memory, for a new owner (a numpy array's base object, say).
+    Buffer release() && noexcept {
+        size_ = 0;
+        return std::move(buffer_);
+    }
+
+private:
+    static std::size_t bytes_for(std::uint64_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        return static_cast<std::size_t>(n) * sizeof(T);
+    }
+
+    Buffer buffer_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace tessmoor::core
