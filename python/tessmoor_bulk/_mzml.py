@@ -242,30 +242,9 @@ def _plan(run: Run, functions: Sequence[int] | None, ims: bool) -> list[_Functio
     plan = []
     for f in wanted:
         info = listed[f]
-        plan.append(_Function(f, run.n_scans(f), ims and _has_drift_times(run, f), info.is_lock_mass,
+        plan.append(_Function(f, run.n_scans(f), ims and run.has_drift_times(f), info.is_lock_mass,
                               info.mz_low, info.mz_high))
     return plan
-
-
-def _has_drift_times(run: Run, func: int) -> bool:
-    """True for a function of 30-byte index records, whose scans hold drift
-    positions: the ion-mobility read is refused on the others."""
-    try:
-        run.spectra(func, [], ims=True, threads=1)
-    except ValueError:
-        return False
-    return True
-
-
-def _batch_scans(run: Run, func: _Function) -> int:
-    """Scans per batch: about _BATCH_PEAKS peaks, from the average scan size
-    of the function's DAT file (6 bytes per record at least)."""
-    try:
-        size = os.path.getsize(os.path.join(run.path, f"_FUNC{func.number:03d}.DAT"))
-    except OSError:
-        return _MAX_BATCH_SCANS
-    per_scan = size / max(func.n_scans, 1) / 6
-    return max(1, min(_MAX_BATCH_SCANS, int(_BATCH_PEAKS / max(per_scan, 1.0))))
 
 
 # ---------------------------------------------------------------------------
@@ -476,8 +455,8 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
         spectra = []
         for func in plan:
             writer = _Spectra(func, compression)
-            for batch in run.iter_spectra(func.number, batch_scans=_batch_scans(run, func), ims=func.drift,
-                                          threads=n_threads):
+            for batch in run.iter_spectra(func.number, batch_scans=_MAX_BATCH_SCANS, batch_peaks=_BATCH_PEAKS,
+                                          ims=func.drift, threads=n_threads):
                 writer.write(out, batch, written, n_threads)
                 written += len(batch)
                 if progress is not None and len(batch):

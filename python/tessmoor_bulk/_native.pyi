@@ -13,6 +13,8 @@ import numpy as np
 from numpy.typing import NDArray
 from typing_extensions import disjoint_base
 
+import tessmoor
+
 from ._run import Calibration, Instrument
 
 # Arrays the bindings take: one-dimensional, C-contiguous, on the CPU; they
@@ -37,6 +39,10 @@ class FormatError(RuntimeError):
     The text names the file and, where one is concerned, the function and the scan,
     followed by the message the module tessmoor gives for the same fault."""
 
+class InternalError(Exception):
+    """A fault of tessmoor_bulk itself (a broken invariant, a bug): not an error of the data
+    or of the call.  Please report it, with its text."""
+
 def available_cores() -> int:
     """The number of cores this process may run on."""
 
@@ -45,10 +51,15 @@ def available_cores() -> int:
 class Run:
     """A run opened by the reader core."""
 
+    def reader(self) -> tessmoor.RawReader: ...
     def n_scans(self, func: int) -> int: ...
+    # (scans, index record size, drift times or not, DAT bytes)
+    def describe(self, func: int) -> tuple[int, int, bool, int]: ...
     def rt(self, func: int) -> NDArray[np.float64]: ...
     def spectra(self, func: int, picks: _Int64s | None, slice: _Slice | None, rt: _Window | None,
                 mz: _Window | None, ims: bool, threads: int) -> _SpectraArrays: ...
+    def iterate(self, func: int, picks: _Int64s | None, slice: _Slice | None, rt: _Window | None, ims: bool,
+                max_scans: int, max_peaks: int) -> Iteration: ...
     # (scans, rt_min, intensity, mz): intensity is (targets, scans) for an
     # XIC; mz holds the base peaks' m/z, None for the other kinds.
     def reduce(self, kind: str, func: int, picks: _Int64s | None, slice: _Slice | None, rt: _Window | None,
@@ -58,14 +69,14 @@ class Run:
     # (scan number, rt_min, mz, intensity, drift times or None)
     def scan(self, func: int, scan: int, ims: bool) -> tuple[int, float, NDArray[np.float64],
                                                              NDArray[np.float32], NDArray[np.float64] | None]: ...
-    # (rt_min, value)
-    def channel(self, index: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
-    def open_function(self, func: int, spectra: bool) -> Function: ...
+    # (rt_min, value, name, units): name and units None for a channel the
+    # run does not list
+    def channel(self, index: int) -> tuple[NDArray[np.float64], NDArray[np.float64], str | None, str | None]: ...
     def header(self) -> dict[str, str]: ...
     def calibrations(self) -> dict[int, Calibration]: ...
     def instrument(self) -> Instrument: ...
 
-def open_run(path: str) -> Run: ...
+def open_run(path: bytes) -> Run: ...
 
 # (text, bounds): one base64 text per part and column, bounds (texts, 2).
 def encode_arrays(columns: Sequence[_Floats], offsets: _Int64s, zlib: bool,
@@ -77,17 +88,8 @@ def summarize_spectra(mz: _Float64s, intensity: _Float32s, offsets: _Int64s) -> 
     """Per spectrum: total ion current, base peak m/z and intensity, lowest and highest m/z."""
 
 @disjoint_base
-class Function:
-    """One function of a run, opened for several reads."""
+class Iteration:
+    """A function read batch by batch."""
 
-    @property
-    def n_scans(self) -> int: ...
-    @property
-    def index_record_size(self) -> int: ...
-    @property
-    def dat_size(self) -> int: ...
-    # The scan numbers selected, int64.
-    def select(self, picks: _Int64s | None, slice: _Slice | None, rt: _Window | None) -> NDArray[np.int64]: ...
-    def spectra(self, scans: _Int64s, mz: _Window | None, ims: bool, threads: int) -> _SpectraArrays: ...
-    # Positions into scans where batches begin, and len(scans) last.
-    def batches(self, scans: _Int64s, max_scans: int, max_bytes: int) -> NDArray[np.int64]: ...
+    def __len__(self) -> int: ...
+    def read(self, batch: int, mz: _Window | None, threads: int) -> _SpectraArrays: ...

@@ -28,11 +28,8 @@ from ._run import Run
 T = TypeVar("T")
 
 ROW_GROUP_ROWS = 1 << 20
-# The smallest scan record is 6 bytes (22-byte-index functions), so a scan
-# holds at most its DAT bytes / 6 peaks: batches of scans of the function's
-# mean size hold at most about a row group (a batch is read whole, so its
-# memory, not the run's size, bounds the export's).
-_MIN_RECORD_BYTES = 6
+# A batch is read whole, so its memory, not the run's size, bounds the
+# export's: batches of scan records for at most a row group of peaks.
 _MAX_BATCH_SCANS = 1 << 16
 
 # Columns that repeat over a scan's peaks are dictionaries with run lengths,
@@ -94,10 +91,9 @@ def _batches(pa: ModuleType, schema: Any, run: Run, numbers: list[int], ims: boo
              threads: int | None) -> Iterator[tuple[int, int, Any]]:
     """(function, scan count, record batch) for every batch of every function."""
     for func in numbers:
-        drift = ims and run.index_record_size(func) == 30
-        per_scan = max(run._dat_bytes_per_scan(func) / _MIN_RECORD_BYTES, 1.0)
-        batch_scans = int(min(max(ROW_GROUP_ROWS / per_scan, 1), _MAX_BATCH_SCANS))
-        for batch in run.iter_spectra(func, batch_scans=batch_scans, ims=drift, threads=threads):
+        drift = ims and run.has_drift_times(func)
+        for batch in run.iter_spectra(func, batch_scans=_MAX_BATCH_SCANS, batch_peaks=ROW_GROUP_ROWS, ims=drift,
+                                      threads=threads):
             yield func, len(batch), _record_batch(pa, schema, batch)
 
 

@@ -17,9 +17,10 @@ from ._results import Chromatogram, Spectra, Spectrum
 _U32_MAX = 0xFFFFFFFF
 _U64_MAX = 0xFFFFFFFFFFFFFFFF
 _I64_MAX = 0x7FFFFFFFFFFFFFFF
-# Scan data per batch of iter_spectra: with the batch a caller still holds
-# while the next is read, peak memory stays near 200 MiB.
-_BATCH_BYTES = 32 << 20
+# Peaks per batch of iter_spectra by default (32 MiB of 8-byte scan
+# records): with the batch a caller still holds while the next is read, peak
+# memory stays near 200 MiB.
+_BATCH_PEAKS = 1 << 22
 
 # What `scans=` takes: every scan (None), a slice, or scan numbers in the
 # order wanted, negative ones counting from the end.
@@ -70,6 +71,14 @@ def _threads(threads: int | None) -> int:
     if n < 1:
         raise ValueError(f"threads must be at least 1, not {n}")
     return min(n, 1024)
+
+
+def _count(name: str, value: SupportsIndex) -> int:
+    """A count of at least 1; beyond 64 bits it is as good as unlimited."""
+    n = operator.index(value)
+    if n < 1:
+        raise ValueError(f"{name} must be at least 1, not {n}")
+    return min(n, _U64_MAX)
 
 
 def _window(name: str, value: Any) -> tuple[float, float] | None:
@@ -129,7 +138,7 @@ class Run:
     """A .raw acquisition directory opened for whole-function reads.
 
     It opens the directory as `tessmoor.RawReader` does (the same files, in
-    the same order) and answers with numpy arrays: whole functions per call,
+    the same order, read once) and answers with numpy arrays: whole functions per call,
     decoded on several threads with the interpreter lock released, values
     bit for bit those of `tessmoor`.  Functions count from 1, scans and
     channels from 0; a negative scan counts from the end.
@@ -145,13 +154,14 @@ class Run:
 
     __slots__ = ("_path", "_native", "_reader")
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str] | bytes) -> None:
+        # The file system's own bytes reach the reader, so that directory
+        # names that are not UTF-8 open too; the str form (os.fsdecode)
+        # is what the run shows and pickles.
         text = os.fspath(path)
-        if isinstance(text, bytes):
-            text = os.fsdecode(text)
-        self._path: str = text
-        self._native = _native.open_run(text)
-        self._reader = tessmoor.RawReader(text)
+        self._path: str = os.fsdecode(text)
+        self._reader: tessmoor.RawReader | None = None
+        self._native = _native.open_run(os.fsencode(text))
 
     # -- what the run holds ------------------------------------------------
 
@@ -162,18 +172,22 @@ class Run:
 
     @property
     def reader(self) -> tessmoor.RawReader:
-        """A `tessmoor.RawReader` on the same directory."""
+        """A `tessmoor.RawReader` on the same directory, holding what this
+        run read when it was opened (the directory is not read again).  Made
+        when first asked for."""
+        if self._reader is None:
+            self._reader = self._native.reader()
         return self._reader
 
     @property
     def functions(self) -> list[tessmoor.FunctionInfo]:
         """The acquisition functions (the reader's list)."""
-        return self._reader.functions
+        return self.reader.functions
 
     @property
     def channels(self) -> list[tessmoor.ChromChannel]:
         """The instrument channels (the reader's list; empty without _CHROMS.INF)."""
-        return self._reader.channels
+        return self.reader.channels
 
     @property
     def header(self) -> dict[str, str]:
@@ -208,12 +222,12 @@ class Run:
         """22 or 30: the size of the scan index records of `func`.  Functions
         of 30-byte records hold ion-mobility scans (``ims=True`` reads them
         with drift times)."""
-        return self._native.open_function(_func(func), False).index_record_size
+        return int(self._native.describe(_func(func))[1])
 
-    def _dat_bytes_per_scan(self, func: SupportsIndex) -> float:
-        """The mean size of a scan in the DAT of `func`, for sizing batches."""
-        function = self._native.open_function(_func(func), False)
-        return function.dat_size / max(function.n_scans, 1)
+    def has_drift_times(self, func: SupportsIndex) -> bool:
+        """True when the scans of `func` carry drift times (its index records
+        are 30 bytes): ``ims=True`` reads them."""
+        return bool(self._native.describe(_func(func))[2])
 
     def n_scans(self, func: SupportsIndex) -> int:
         """The number of scans of function `func`."""
@@ -289,46 +303,47 @@ class Run:
         return Spectra(f, *out)
 
     @overload
-    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
+    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
+                     batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: Literal[False] = False,
                      threads: int | None = None) -> Iterator[Spectra[None]]: ...
     @overload
-    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
+    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
+                     batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: Literal[True],
                      threads: int | None = None) -> Iterator[Spectra[NDArray[np.float64]]]: ...
     @overload
-    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
+    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
+                     batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: bool,
                      threads: int | None = None) -> Iterator[Spectra[NDArray[np.float64] | None]]: ...
 
-    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024, scans: Scans = None,
+    def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
+                     batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: bool = False,
                      threads: int | None = None) -> Iterator[Spectra[NDArray[np.float64] | None]]:
         """The scans of `spectra()` in batches of at most `batch_scans` scans
-        and about 32 MiB of scan data, so that memory stays bounded whatever
-        the size of the function.  The function's files are opened once for
-        the whole iteration."""
+        and of scan records for at most `batch_peaks` peaks (default
+        4,194,304: 32 MiB of 8-byte records), so that memory stays bounded
+        whatever the size of the function; a scan larger than that is a
+        batch of its own.  The function's files are opened once for the
+        whole iteration, and a file that changes under it ends it with
+        `FormatError`."""
         f = _func(func)
-        size = operator.index(batch_scans)
-        if size < 1:
-            raise ValueError(f"batch_scans must be at least 1, not {size}")
+        size = _count("batch_scans", batch_scans)
+        peaks = _BATCH_PEAKS if batch_peaks is None else _count("batch_peaks", batch_peaks)
         picks, part = _scans(scans)
         window, n_threads = _window("mz", mz), _threads(threads)
-        rt_window = _window("rt", rt)
-        return self._iter(f, size, picks, part, rt_window, window, bool(ims), n_threads)
+        # Opened here, so that a refused call fails at once, not at the
+        # first batch.
+        iteration = self._native.iterate(f, picks, part, _window("rt", rt), bool(ims), size, peaks)
+        return self._iter(f, iteration, window, n_threads)
 
-    def _iter(self, f: int, size: int, picks: NDArray[np.int64] | None, part: _Slice | None, rt: Window | None,
-              mz: Window | None, ims: bool, threads: int) -> Iterator[Spectra[NDArray[np.float64] | None]]:
-        function = self._native.open_function(f, True)
-        selected = function.select(picks, part, rt)
-        # An empty read first, so that a refused ion-mobility read fails at
-        # once, even when no scan is selected.
-        first = function.spectra(selected[:0], mz, ims, threads)
-        if len(selected) == 0:
-            yield Spectra(f, *first)
-        bounds = function.batches(selected, size, _BATCH_BYTES)
-        for start, stop in zip(bounds[:-1], bounds[1:]):
-            yield Spectra(f, *function.spectra(selected[start:stop], mz, ims, threads))
+    @staticmethod
+    def _iter(f: int, iteration: Any, mz: Window | None,
+              threads: int) -> Iterator[Spectra[NDArray[np.float64] | None]]:
+        for k in range(len(iteration)):
+            yield Spectra(f, *iteration.read(k, mz, threads))
 
     # -- chromatograms -----------------------------------------------------
 
@@ -387,17 +402,15 @@ class Run:
         """The samples of instrument channel `index` (from 0; negative counts
         from the end of `channels`): retention times and values, float64."""
         i = operator.index(index)
-        channels = self.channels
         if i < 0:
-            i += len(channels)
+            count = len(self.channels)
+            i += count
             if i < 0:
-                raise IndexError(f"channel {index} out of range: the run lists {len(channels)} channels")
+                raise IndexError(f"channel {index} out of range: the run lists {count} channels")
         if i > _U64_MAX:
             raise IndexError(f"channel {index} out of range")
-        rt_min, value = self._native.channel(i)
-        listed = next((c for c in channels if c.index == i), None)
-        return Chromatogram("channel", None, None, rt_min, value, None, i,
-                            None if listed is None else listed.name, None if listed is None else listed.units)
+        rt_min, value, name, units = self._native.channel(i)
+        return Chromatogram("channel", None, None, rt_min, value, None, i, name, units)
 
     # -- Python protocol ---------------------------------------------------
 
@@ -406,6 +419,6 @@ class Run:
         return (Run, (self._path,))
 
     def __repr__(self) -> str:
-        if not hasattr(self, "_reader"):  # a constructor that failed, seen in its traceback
+        if not hasattr(self, "_native"):  # a constructor that failed, seen in its traceback
             return f"Run({getattr(self, '_path', '?')!r}, not open)"
         return f"Run({self._path!r}, {len(self.functions)} functions, {len(self.channels)} channels)"

@@ -335,7 +335,7 @@ def _xic(args: argparse.Namespace) -> int:
 def _spectrum(args: argparse.Namespace) -> int:
     run = Run(args.run)
     func = _function(run, args.func)
-    if args.ims and run.index_record_size(func) != 30:
+    if args.ims and not run.has_drift_times(func):
         raise ValueError(f"{run.path}: function {func} has no drift times (its index records are 22 bytes); "
                          f"leave out --ims")
     spec = run.spectrum(func, args.scan, ims=args.ims)

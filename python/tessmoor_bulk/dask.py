@@ -146,7 +146,7 @@ def _scan_counts(runs: list[str], funcs: list[int]) -> dict[str, list[int]]:
 
 
 def _count_scans(path: str, funcs: list[int]) -> list[int]:
-    run = _native.open_run(path)
+    run = Run(path)
     return [run.n_scans(f) for f in funcs]
 
 

@@ -5,30 +5,6 @@
 
 namespace tessmoor::py {
 
-PyObject* runtime_error(std::string_view text) {
-    // Messages carry paths and file contents: a NUL or a stray byte must
-    // neither cut the text short nor turn the error into a decoding error.
-    PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-    if (!msg) return nullptr;
-    PyObject* exc = PyObject_CallFunctionObjArgs(PyExc_RuntimeError, msg, nullptr);
-    Py_DECREF(msg);
-    return exc;
-}
-
-PyObject* to_py_err(const core::Error& error) { return runtime_error(error.text()); }
-
-PyObject* io_to_py(int errnum) { return runtime_error(core::os_error_text(errnum)); }
-
-PyObject* failure_to_py(const core::Failure& failure) {
-    switch (failure.kind) {
-        case core::Failure::Kind::Os: return io_to_py(failure.os_errno);
-        case core::Failure::Kind::Format:
-            if (failure.error) return to_py_err(*failure.error);
-            break;
-        default: break;
-    }
-    return runtime_error(failure.text());
-}
 
 PyObject* raise(PyObject* exc) {
     if (!exc) return nullptr;
@@ -75,21 +51,25 @@ PyObject* fault_type() {
     return type;
 }
 
+// An instance of `type` whose single argument is `text`.  Messages carry
+// paths and file contents: a NUL or a stray byte must neither cut the text
+// short nor turn the error into a decoding error.
+PyObject* exception(PyObject* type, std::string_view text) {
+    if (!type) return nullptr;
+    PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (!msg) return nullptr;
+    PyObject* exc = PyObject_CallFunctionObjArgs(type, msg, nullptr);
+    Py_DECREF(msg);
+    return exc;
+}
+
 }  // namespace
 
 void raise_fault(const char* what) noexcept {
     // Whatever was pending when the fault surfaced becomes its context, so
     // that nothing of the trail is lost.
     PyObject* pending = take_exception();
-    PyObject* type = fault_type();
-    PyObject* exc = nullptr;
-    if (type) {
-        PyObject* msg = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace");
-        if (msg) {
-            exc = PyObject_CallFunctionObjArgs(type, msg, nullptr);
-            Py_DECREF(msg);
-        }
-    }
+    PyObject* exc = exception(fault_type(), what);
     if (!exc) {
         // Could not even build the fault: that failure is what is raised.
         Py_XDECREF(pending);
@@ -97,6 +77,19 @@ void raise_fault(const char* what) noexcept {
     }
     if (pending) PyException_SetContext(exc, pending);  // steals
     raise(exc);
+}
+
+PyObject* runtime_error(std::string_view text) { return exception(PyExc_RuntimeError, text); }
+
+PyObject* to_py_err(const core::Status& status) {
+    switch (status.kind()) {
+        case core::StatusKind::OutOfMemory: return exception(PyExc_MemoryError, status.text());
+        case core::StatusKind::Internal: return exception(fault_type(), status.text());
+        // The file is named: this fault has no place in the messages the
+        // queries otherwise give, which name only missing files.
+        case core::StatusKind::FileChanged: return runtime_error(status.file() + ": " + status.text());
+        default: return runtime_error(status.text());
+    }
 }
 
 }  // namespace tessmoor::py

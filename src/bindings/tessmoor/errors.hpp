@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "core/status.hpp"
-#include "core/access/run.hpp"
 
 namespace tessmoor::py {
 
@@ -19,14 +18,12 @@ namespace tessmoor::py {
 // the instance could not be built.
 PyObject* runtime_error(std::string_view text);
 
-// A parser's or reader's Error: "I/O error: ..." or "parse error: ...".
-PyObject* to_py_err(const core::Error& error);
-
-// A bare OS error of an existing scan file: the OS error text alone.
-PyObject* io_to_py(int errnum);
-
-// Any Failure of a Run query: a RuntimeError with the failure's text.
-PyObject* failure_to_py(const core::Failure& failure);
+// The one table from the core's status kinds to this module's exceptions:
+// every failure of the library's own work is a RuntimeError with the
+// status's text; a result too large for memory is a MemoryError, and a
+// broken invariant the internal-fault exception.  A new reference, or
+// nullptr when building it failed.
+PyObject* to_py_err(const core::Status& status);
 
 // Makes `exc` (a new reference, or nullptr when building it failed) the
 // current exception as it stands, adding no context, and returns nullptr so
@@ -37,7 +34,7 @@ PyObject* raise(PyObject* exc);
 // its traceback attached (a new reference); nullptr when none is pending.
 PyObject* take_exception();
 
-inline PyObject* raise_failure(const core::Failure& failure) { return raise(failure_to_py(failure)); }
+inline PyObject* raise_status(const core::Status& status) { return raise(to_py_err(status)); }
 
 // Raises the internal-fault exception (derived directly from BaseException)
 // with `what` as its message.  Used for C++ exceptions other than bad_alloc.

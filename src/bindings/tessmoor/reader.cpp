@@ -15,8 +15,6 @@ namespace tessmoor::py {
 
 namespace {
 
-using Reader = Boxed<core::Run>;
-
 const core::Run& run_of(PyObject* self) { return Reader::of(self); }
 
 // A new list with one new object per item, in order.  On any failure the
@@ -61,7 +59,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!convert_path(arg[0], "path", path)) return nullptr;
 
         auto run = core::Run::open(std::move(path));
-        if (!run) return raise_failure(std::move(run).error());
+        if (!run) return raise_status(std::move(run).status());
         // Everything parsed; only now does the Python object come to be.
         // Should allocation fail, `run` releases the parsed records.
         return Reader::create(type, std::move(run).value());
@@ -98,7 +96,7 @@ PyObject* reader_n_scans(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!convert_u32(arg[0], "func_index", func_index)) return nullptr;
 
         auto n = run_of(self).n_scans(func_index);
-        if (!n) return raise_failure(std::move(n).error());
+        if (!n) return raise_status(std::move(n).status());
         return PyLong_FromUnsignedLongLong(*n);
     });
 }
@@ -118,7 +116,7 @@ PyObject* scan_method(const Params<2>& p, PyObject* self, PyObject* const* args,
         if (!convert_u64(arg[1], "scan_index", scan_index)) return nullptr;
 
         auto result = (run_of(self).*Query)(func_index, scan_index);
-        if (!result) return raise_failure(std::move(result).error());
+        if (!result) return raise_status(std::move(result).status());
         return to_python(std::move(result).value());
     });
 }
@@ -152,7 +150,7 @@ PyObject* reader_read_chrom(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (!convert_u64(arg[0], "channel_index", channel_index)) return nullptr;
 
         auto points = run_of(self).read_chrom(channel_index);
-        if (!points) return raise_failure(std::move(points).error());
+        if (!points) return raise_status(std::move(points).status());
         return list_of(*points, [](const core::ChromPoint& pt) { return new_chrom_point(pt); });
     });
 }

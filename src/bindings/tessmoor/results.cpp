@@ -41,7 +41,7 @@ PyObject* to_py(const std::string& v) { return text_to_py(v); }
 
 // A new list of new floats, allocated at its final length.
 template <class F>
-PyObject* to_py(const std::vector<F>& values) {
+PyObject* to_py(const core::Array<F>& values) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < values.size(); ++i) {

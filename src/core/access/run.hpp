@@ -1,8 +1,6 @@
-// The reader's core over one .raw directory: opening (the metadata files,
-// parsed once, in a fixed order) and the queries that re-read the
-// per-function and per-channel files on every call.  No Python here: a
-// failure is a Failure value (error.hpp) that the Python layers turn into
-// exceptions.
+// A .raw directory opened: its metadata files parsed once, in a fixed
+// order, and the queries of the module tessmoor, each a one-scan read
+// through the function reader (function_reader.hpp).  No Python here.
 #pragma once
 
 #include <cstdint>
@@ -10,25 +8,21 @@
 #include <string>
 #include <vector>
 
-#include "core/io/buffer.hpp"
-#include "core/format/chroms.hpp"
 #include "core/decode/encodings.hpp"
-#include "core/status.hpp"
+#include "core/format/chroms.hpp"
 #include "core/format/extern_inf.hpp"
 #include "core/format/functions_inf.hpp"
 #include "core/format/header.hpp"
+#include "core/status.hpp"
 
 namespace tessmoor::core {
 
-// One scan as the bulk layer reads it: its number counted from the start,
-// its retention time and its peaks (drift times only for an ion-mobility
-// read).
+// One scan read: its number counted from the start, its retention time and
+// its peaks (drift times only for an ion-mobility read).
 struct ScanRead {
     std::uint64_t scan = 0;
     double rt_min = 0.0;
-    Array<double> mz;
-    Array<float> intensity;
-    Array<double> drift_time_ms;
+    Peaks peaks;
 };
 
 struct Run {
@@ -40,24 +34,22 @@ struct Run {
 
     // Directory test, then _HEADER.TXT, _extern.inf, _FUNCTNS.INF and, when a
     // status query on it succeeds, _CHROMS.INF.  The first failure wins.
-    static Expected<Run, Failure> open(std::string path);
+    static Result<Run> open(std::string path);
 
     // First function-table entry whose index is func_index.
-    Expected<FunctionInfo, Failure> get_function(std::uint32_t func_index) const;
+    Result<FunctionInfo> get_function(std::uint32_t func_index) const;
 
-    Expected<std::uint64_t, Failure> n_scans(std::uint32_t func_index) const;
-    Expected<double, Failure> retention_time(std::uint32_t func_index, std::uint64_t scan_index) const;
-    Expected<Spectrum, Failure> read_spectrum(std::uint32_t func_index, std::uint64_t scan_index) const;
-    Expected<ImsSpectrum, Failure> read_ims_spectrum(std::uint32_t func_index,
-                                                     std::uint64_t scan_index) const;
-    Expected<std::vector<ChromPoint>, Failure> read_chrom(std::uint64_t channel_index) const;
+    Result<std::uint64_t> n_scans(std::uint32_t func_index) const;
+    Result<double> retention_time(std::uint32_t func_index, std::uint64_t scan_index) const;
+    Result<Spectrum> read_spectrum(std::uint32_t func_index, std::uint64_t scan_index) const;
+    Result<ImsSpectrum> read_ims_spectrum(std::uint32_t func_index, std::uint64_t scan_index) const;
+    Result<std::vector<ChromPoint>> read_chrom(std::uint64_t channel_index) const;
 
-    // read_spectrum, or with `ims` read_ims_spectrum, of a scan that counts
-    // from the end when negative, reading what those queries read, with the
-    // scan's retention time.  A missing file is found by opening it rather
-    // than by a status query first: an IDX that exists but cannot be opened
-    // is reported even when the DAT is missing too.
-    Expected<ScanRead, Failure> read_scan(std::uint32_t func_index, std::int64_t scan, bool ims) const;
+    // The scan `magnitude` of a function, or counted from the end when
+    // `negative`, with the ion-mobility reading when `ims`: what
+    // read_spectrum and read_ims_spectrum read, with the scan's number and
+    // retention time.
+    Result<ScanRead> read_scan(std::uint32_t func_index, std::uint64_t magnitude, bool negative, bool ims) const;
 };
 
 // "_FUNC" + func_index zero-padded to at least three digits + suffix.

@@ -63,10 +63,8 @@ struct ScanPlan {
 // `first_record` and `last_record` point to the scan's first and last
 // records; they are read only once the length is known to be a positive
 // multiple of the record size (so callers may pass any pointer otherwise).
-Expected<ScanPlan, std::string> plan_scan(Encoding encoding, std::uint64_t len,
-                                          const std::uint8_t* first_record,
-                                          const std::uint8_t* last_record,
-                                          const TofCalibration& cal);
+Result<ScanPlan> plan_scan(Encoding encoding, std::uint64_t len, const std::uint8_t* first_record,
+                           const std::uint8_t* last_record, const TofCalibration& cal);
 
 namespace detail {
 
@@ -195,9 +193,9 @@ void visit_b(const ScanPlan& plan, const ToMz to_mz, const double drift_scale_ms
 
 }  // namespace detail
 
-// Hands every retained record among `count` records starting at `records`
-// (the scan's record number `from`, which must lie in [plan.first,
-// plan.records)) to `sink` in record order:
+// Hands every retained record among the `count` records starting at
+// `records`, which must be records of the scan from plan.first on, to
+// `sink` in record order:
 //
 //     sink(float intensity, MzFn mz, DriftFn drift)
 //

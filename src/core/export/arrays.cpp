@@ -9,7 +9,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <stdexcept>
 #include <vector>
 
 #include "core/bulk/parallel.hpp"
@@ -58,15 +57,19 @@ std::size_t zlib_room(std::size_t n) noexcept { return static_cast<std::size_t>(
 // A thread's deflate stream, set up once and reset for every array.
 class Deflater {
 public:
-    Deflater() {
-        if (deflateInit2(&z_, Z_BEST_SPEED, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
-    }
+    Deflater() { ready_ = deflateInit2(&z_, Z_BEST_SPEED, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) == Z_OK; }
     Deflater(const Deflater&) = delete;
     Deflater& operator=(const Deflater&) = delete;
-    ~Deflater() { deflateEnd(&z_); }
+    ~Deflater() {
+        if (ready_) deflateEnd(&z_);
+    }
+
+    // False when zlib could not set up its stream (out of memory).
+    bool ready() const noexcept { return ready_; }
 
     // The zlib stream of in[0, n) written to out, which holds
-    // zlib_room(n) bytes; returns its size.
+    // zlib_room(n) bytes; returns its size.  Failures are broken
+    // invariants: the room suffices for any input, and the stream is ours.
     //
     // Level 1 spends most of its time looking for repeated strings, and in
     // arrays whose low bytes are noise (m/z values with bin fractions, say)
@@ -74,7 +77,7 @@ public:
     // half the time.  So the first probe_bytes are compressed as one block
     // at level 1, and when they shrank by less than 15 %, the rest of the
     // array is Huffman-coded only.  Either way it is one zlib stream.
-    std::size_t compress(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t room) {
+    Result<std::size_t> compress(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t room) {
         constexpr std::size_t probe_bytes = 16 << 10;
         deflateReset(&z_);
         deflateParams(&z_, Z_BEST_SPEED, Z_DEFAULT_STRATEGY);  // no input yet: only sets them
@@ -82,18 +85,18 @@ public:
         std::size_t head = 0;
         if (n > probe_bytes) {
             head = probe_bytes;
-            pump(in, head, Z_BLOCK, out, room);
+            TESSMOOR_RETURN_IF_ERROR(pump(in, head, Z_BLOCK, out, room));
             if (z_.total_out * 20 > head * 17) deflateParams(&z_, Z_BEST_SPEED, Z_HUFFMAN_ONLY);
         }
-        pump(in + head, n - head, Z_FINISH, out, room);
-        return z_.total_out;
+        TESSMOOR_RETURN_IF_ERROR(pump(in + head, n - head, Z_FINISH, out, room));
+        return static_cast<std::size_t>(z_.total_out);
     }
 
 private:
     // Feeds in[0, len) and deflates it with `flush` at its end (Z_BLOCK: the
     // block is completed; Z_FINISH: the stream).  zlib counts in 32 bits,
     // so larger inputs go in pieces.
-    void pump(const std::uint8_t* in, std::size_t len, int flush, std::uint8_t* out, std::size_t room) {
+    Status pump(const std::uint8_t* in, std::size_t len, int flush, std::uint8_t* out, std::size_t room) {
         constexpr std::size_t step = UINT_MAX;
         for (;;) {
             if (z_.avail_in == 0 && len > 0) {
@@ -104,18 +107,19 @@ private:
                 len -= take;
             }
             const std::size_t done = z_.total_out;
-            if (done == room) throw std::length_error("deflate: output beyond its room");
+            if (done == room) return Status::internal("deflate: output beyond its room");
             z_.next_out = out + done;
             z_.avail_out = static_cast<uInt>(std::min(room - done, step));
             const int mode = len == 0 ? flush : Z_NO_FLUSH;
             const int rc = deflate(&z_, mode);
-            if (rc == Z_STREAM_END) return;
-            if (rc != Z_OK && rc != Z_BUF_ERROR) throw std::logic_error("deflate: stream state broken");
-            if (mode == Z_BLOCK && z_.avail_in == 0 && z_.avail_out > 0) return;
+            if (rc == Z_STREAM_END) return Status::OK();
+            if (rc != Z_OK && rc != Z_BUF_ERROR) return Status::internal("deflate: stream state broken");
+            if (mode == Z_BLOCK && z_.avail_in == 0 && z_.avail_out > 0) return Status::OK();
         }
     }
 
     z_stream z_{};
+    bool ready_ = false;
 };
 
 // A thread's scratch space: its deflate stream, made on first use, and the
@@ -152,12 +156,17 @@ bool offsets_fit(std::span<const std::int64_t> offsets, std::size_t count) noexc
     return static_cast<std::uint64_t>(offsets.back()) <= count;
 }
 
-EncodedTexts encode_arrays(std::span<const Column> columns, std::span<const std::int64_t> offsets,
-                           Compression compression, unsigned threads) {
+Result<EncodedTexts> encode_arrays(std::span<const Column> columns, std::span<const std::int64_t> offsets,
+                                   Compression compression, unsigned threads) {
+    if (!offsets_fit(offsets, std::numeric_limits<std::size_t>::max()))
+        return Status::invalid_argument("offsets must not decrease and must lie within the arrays");
+    for (const Column& c : columns)
+        if (!offsets_fit(offsets, c.count))
+            return Status::invalid_argument("offsets must not decrease and must lie within the arrays");
     const std::size_t parts = offsets.empty() ? 0 : offsets.size() - 1;
     const std::size_t k = columns.size();
     const std::size_t texts = parts * k;
-    auto bytes_of = [&](std::size_t t) {
+    auto input_bytes = [&](std::size_t t) {
         const std::size_t i = t / k;
         return static_cast<std::size_t>(offsets[i + 1] - offsets[i]) * columns[t % k].width;
     };
@@ -168,16 +177,17 @@ EncodedTexts encode_arrays(std::span<const Column> columns, std::span<const std:
     // Each text gets the room its worst case needs, so that threads write
     // straight into place; the room a text leaves unused is never touched.
     EncodedTexts out;
-    out.bounds = core::Array<std::int64_t>(2 * texts);
+    TESSMOOR_ASSIGN_OR_RETURN(out.bounds, Array<std::int64_t>::allocate(2 * texts));
     std::size_t total = 0;
     for (std::size_t t = 0; t < texts; ++t) {
         out.bounds[2 * t] = static_cast<std::int64_t>(total);
-        total += base64_size(room_for(bytes_of(t)));
+        total += base64_size(room_for(input_bytes(t)));
     }
-    out.text = core::Array<std::uint8_t>(total);
+    TESSMOOR_ASSIGN_OR_RETURN(out.text, Array<std::uint8_t>::allocate(total));
 
-    std::vector<Scratch> scratch(core::worker_count(texts, threads));
-    core::run_chunks(texts, threads, [&](std::size_t t, std::size_t w) {
+    std::vector<Scratch> scratch(worker_count(texts, threads));
+    ParallelFor parallel(texts, threads);
+    TESSMOOR_RETURN_IF_ERROR(parallel.run([&](std::size_t t, std::size_t w) -> Status {
         const Column& column = columns[t % k];
         const std::size_t first = static_cast<std::size_t>(offsets[t / k]);
         const std::size_t count = static_cast<std::size_t>(offsets[t / k + 1]) - first;
@@ -186,23 +196,28 @@ EncodedTexts encode_arrays(std::span<const Column> columns, std::span<const std:
         std::size_t n = count * column.width;
         if (compression == Compression::Zlib) {
             if (!s.deflater) s.deflater = std::make_unique<Deflater>();
+            if (!s.deflater->ready()) return Status::out_of_memory(0);
             const std::size_t room = room_for(n);
             if (s.compressed.size() < room) s.compressed.resize(room);
-            n = s.deflater->compress(bytes, n, s.compressed.data(), room);
+            TESSMOOR_ASSIGN_OR_RETURN(n, s.deflater->compress(bytes, n, s.compressed.data(), room));
             bytes = s.compressed.data();
         }
         const std::int64_t start = out.bounds[2 * t];
         base64(bytes, n, out.text.data() + start);
         out.bounds[2 * t + 1] = start + static_cast<std::int64_t>(base64_size(n));
-    });
+        return Status::OK();
+    }));
     return out;
 }
 
-core::Array<double> summarize_spectra(std::span<const double> mz, std::span<const float> intensity,
-                                     std::span<const std::int64_t> offsets) {
+Result<Array<double>> summarize_spectra(std::span<const double> mz, std::span<const float> intensity,
+                                        std::span<const std::int64_t> offsets) {
+    if (mz.size() != intensity.size()) return Status::invalid_argument("mz and intensity differ in length");
+    if (!offsets_fit(offsets, mz.size()))
+        return Status::invalid_argument("offsets must not decrease and must lie within the arrays");
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     const std::size_t n = offsets.empty() ? 0 : offsets.size() - 1;
-    core::Array<double> out(n * summary_width);
+    TESSMOOR_ASSIGN_OR_RETURN(Array<double> out, Array<double>::allocate(bytes_of(n, summary_width)));
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t lo = static_cast<std::size_t>(offsets[i]), hi = static_cast<std::size_t>(offsets[i + 1]);
         double tic = 0.0;

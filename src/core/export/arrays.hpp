@@ -34,8 +34,8 @@ bool offsets_fit(std::span<const std::int64_t> offsets, std::size_t count) noexc
 // Texts follow each other in order, with unused bytes between them (each
 // text was given the room its worst case needs).
 struct EncodedTexts {
-    core::Array<std::uint8_t> text;
-    core::Array<std::int64_t> bounds;
+    Array<std::uint8_t> text;
+    Array<std::int64_t> bounds;
 };
 
 // For every part i (values offsets[i] to offsets[i + 1]) and every column
@@ -44,10 +44,10 @@ struct EncodedTexts {
 // zlib streams are written at the fastest level, with Huffman coding alone
 // where string matching gains little: an export compresses gigabytes, and
 // the default level costs several times as long for sizes a few percent
-// smaller.  Every zlib reader inflates them alike.  Throws std::bad_alloc
-// when memory runs out.
-EncodedTexts encode_arrays(std::span<const Column> columns, std::span<const std::int64_t> offsets,
-                           Compression compression, unsigned threads);
+// smaller.  Every zlib reader inflates them alike.  InvalidArgument when the
+// offsets do not fit.
+Result<EncodedTexts> encode_arrays(std::span<const Column> columns, std::span<const std::int64_t> offsets,
+                                   Compression compression, unsigned threads);
 
 // What an mzML spectrum states about its peaks, five numbers per spectrum
 // (offsets as above, fitting both arrays):
@@ -58,7 +58,7 @@ EncodedTexts encode_arrays(std::span<const Column> columns, std::span<const std:
 //   lowest and highest m/z: NaN when no m/z is a number.
 constexpr std::size_t summary_width = 5;
 
-core::Array<double> summarize_spectra(std::span<const double> mz, std::span<const float> intensity,
-                                     std::span<const std::int64_t> offsets);
+Result<Array<double>> summarize_spectra(std::span<const double> mz, std::span<const float> intensity,
+                                        std::span<const std::int64_t> offsets);
 
 }  // namespace tessmoor::core

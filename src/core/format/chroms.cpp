@@ -124,28 +124,28 @@ std::string decode_windows_1252(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-Expected<ChromsInf> ChromsInf::from_bytes(std::span<const std::uint8_t> bytes) {
+Result<ChromsInf> ChromsInf::from_bytes(std::span<const std::uint8_t> bytes) {
     // All sizes are 64-bit so that 85 * N cannot overflow for any N.
     const std::uint64_t n = bytes.size();
     if (n < chroms_min_size)
-        return Error::parse("_CHROMS.INF too small: " + std::to_string(n) +
+        return Status::format("_CHROMS.INF too small: " + std::to_string(n) +
                             " bytes (need at least 298)");
 
     const std::uint16_t record_size = le::u16(bytes.data() + chroms_off_record_size);
     if (record_size != chroms_record_size)
-        return Error::parse("_CHROMS.INF: record size field is " + std::to_string(record_size) +
+        return Status::format("_CHROMS.INF: record size field is " + std::to_string(record_size) +
                             ", expected 85");
 
     const std::uint16_t meta_count = le::u16(bytes.data() + chroms_off_meta_count);
     const std::uint64_t data_start =
         chroms_header_size + chroms_record_size * static_cast<std::uint64_t>(meta_count);
     if (n < data_start)
-        return Error::parse("_CHROMS.INF: file too small for declared " +
+        return Status::format("_CHROMS.INF: file too small for declared " +
                             std::to_string(meta_count) + " meta records");
 
     const std::uint64_t data_size = n - data_start;
     if (data_size % chroms_record_size != 0)
-        return Error::parse("_CHROMS.INF: data section size " + std::to_string(data_size) +
+        return Status::format("_CHROMS.INF: data section size " + std::to_string(data_size) +
                             " is not a multiple of 85");
 
     // Channels are counted among the data records only; the meta records in
@@ -159,21 +159,20 @@ Expected<ChromsInf> ChromsInf::from_bytes(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-Expected<ChromsInf> ChromsInf::from_path(const std::string& path) {
-    auto data = read_whole_file(path);
-    if (!data) return Error::io(data.error());
-    const Bytes bytes = std::move(data).value();  // released when this returns
-    return from_bytes(bytes);
+Result<ChromsInf> ChromsInf::from_path(const std::string& path) {
+    // The bytes are released when this returns, whichever way the parse goes.
+    TESSMOOR_ASSIGN_OR_RETURN(const Bytes bytes, read_whole_file(path, FileRole::Chroms));
+    return in_file(from_bytes(bytes), path, FileRole::Chroms);
 }
 
-Expected<std::vector<ChromPoint>> parse_chro_bytes(std::span<const std::uint8_t> bytes) {
+Result<std::vector<ChromPoint>> parse_chro_bytes(std::span<const std::uint8_t> bytes) {
     const std::size_t n = bytes.size();
     if (n < chro_header_size)
-        return Error::parse("_CHRO*.DAT too small: " + std::to_string(n) +
+        return Status::format("_CHRO*.DAT too small: " + std::to_string(n) +
                             " bytes (need at least 128)");
     const std::size_t data_size = n - chro_header_size;
     if (data_size % chro_sample_size != 0)
-        return Error::parse("_CHRO*.DAT data section size " + std::to_string(data_size) +
+        return Status::format("_CHRO*.DAT data section size " + std::to_string(data_size) +
                             " is not a multiple of 8");
 
     // Samples are kept as stored: the channel's scale factor is not applied.
@@ -188,11 +187,9 @@ Expected<std::vector<ChromPoint>> parse_chro_bytes(std::span<const std::uint8_t>
     return points;
 }
 
-Expected<std::vector<ChromPoint>> read_chro_dat(const std::string& path) {
-    auto data = read_whole_file(path);
-    if (!data) return Error::io(data.error());
-    const Bytes bytes = std::move(data).value();  // released when this returns
-    return parse_chro_bytes(bytes);
+Result<std::vector<ChromPoint>> read_chro_dat(const std::string& path) {
+    TESSMOOR_ASSIGN_OR_RETURN(const Bytes bytes, read_whole_file(path, FileRole::Channel));
+    return in_file(parse_chro_bytes(bytes), path, FileRole::Channel);
 }
 
 std::string chro_file_name(std::uint64_t channel_index) {

@@ -23,8 +23,8 @@ struct ChromChannel {
 struct ChromsInf {
     std::vector<ChromChannel> channels;
 
-    static Expected<ChromsInf> from_bytes(std::span<const std::uint8_t> bytes);
-    static Expected<ChromsInf> from_path(const std::string& path);
+    static Result<ChromsInf> from_bytes(std::span<const std::uint8_t> bytes);
+    static Result<ChromsInf> from_path(const std::string& path);
 };
 
 struct ChromPoint {
@@ -32,8 +32,8 @@ struct ChromPoint {
     float value = 0.0f;
 };
 
-Expected<std::vector<ChromPoint>> parse_chro_bytes(std::span<const std::uint8_t> bytes);
-Expected<std::vector<ChromPoint>> read_chro_dat(const std::string& path);
+Result<std::vector<ChromPoint>> parse_chro_bytes(std::span<const std::uint8_t> bytes);
+Result<std::vector<ChromPoint>> read_chro_dat(const std::string& path);
 
 // Every byte becomes one character (WHATWG windows-1252 index; the five
 // unassigned bytes map to the C1 control of the same number).  UTF-8 out.

@@ -43,7 +43,7 @@ std::optional<Setting> read_setting(std::string_view line) {
 
 }  // namespace
 
-Expected<ExternInf> ExternInf::from_str(std::string_view text) {
+Result<ExternInf> ExternInf::from_str(std::string_view text) {
     ExternInf out;
     // Instrument-wide constants: the first line with a numeric value wins.
     std::optional<double> lteff, veff, pusher_interval, pusher_cycle_time;
@@ -114,10 +114,10 @@ Expected<ExternInf> ExternInf::from_str(std::string_view text) {
         }
     }
 
-    if (!lteff) return Error::parse("_extern.inf: Lteff field not found");
-    if (!veff) return Error::parse("_extern.inf: Veff field not found");
+    if (!lteff) return Status::format("_extern.inf: Lteff field not found");
+    if (!veff) return Status::format("_extern.inf: Veff field not found");
     if (!pusher_interval && !pusher_cycle_time)
-        return Error::parse("_extern.inf: neither PusherInterval nor Pusher Cycle Time found");
+        return Status::format("_extern.inf: neither PusherInterval nor Pusher Cycle Time found");
     out.lteff = *lteff;
     out.veff = *veff;
     // PusherInterval takes precedence wherever it stands in the file.
@@ -125,10 +125,9 @@ Expected<ExternInf> ExternInf::from_str(std::string_view text) {
     return out;
 }
 
-Expected<ExternInf> ExternInf::from_path(const std::string& path) {
-    Expected<Bytes, OsError> bytes = read_whole_file(path);
-    if (!bytes) return Error::io(bytes.error());
-    return from_str(text::decode_text_file(*bytes));
+Result<ExternInf> ExternInf::from_path(const std::string& path) {
+    TESSMOOR_ASSIGN_OR_RETURN(const Bytes bytes, read_whole_file(path, FileRole::Extern));
+    return in_file(from_str(text::decode_text_file(bytes)), path, FileRole::Extern);
 }
 
 }  // namespace tessmoor::core

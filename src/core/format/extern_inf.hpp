@@ -24,8 +24,8 @@ struct ExternInf {
     double pusher_interval = 0.0;
     std::map<std::uint32_t, FunctionParameters> function_parameters;
 
-    static Expected<ExternInf> from_str(std::string_view text);
-    static Expected<ExternInf> from_path(const std::string& path);
+    static Result<ExternInf> from_str(std::string_view text);
+    static Result<ExternInf> from_path(const std::string& path);
 };
 
 }  // namespace tessmoor::core

@@ -40,10 +40,10 @@ FunctionInfo parse_record(const std::uint8_t* r, std::uint32_t index) noexcept {
 
 }  // namespace
 
-Expected<FunctionTable> FunctionTable::from_bytes(std::span<const std::uint8_t> bytes) {
+Result<FunctionTable> FunctionTable::from_bytes(std::span<const std::uint8_t> bytes) {
     const std::size_t n = bytes.size();
     if (n % record_size != 0)
-        return Error::parse("_FUNCTNS.INF: file size " + std::to_string(n) +
+        return Status::format("_FUNCTNS.INF: file size " + std::to_string(n) +
                             " is not a multiple of 416 (record size)");
 
     // Records are numbered from 1 in file order; the number is the function
@@ -59,13 +59,10 @@ Expected<FunctionTable> FunctionTable::from_bytes(std::span<const std::uint8_t> 
     return table;
 }
 
-Expected<FunctionTable> FunctionTable::from_path(const std::string& path) {
-    auto data = read_whole_file(path);
-    if (!data) return Error::io(data.error());
-    // Move the bytes into a local so they are released when this returns,
-    // whichever way the parse goes.
-    const Bytes bytes = std::move(data).value();
-    return from_bytes(bytes);
+Result<FunctionTable> FunctionTable::from_path(const std::string& path) {
+    // The bytes are released when this returns, whichever way the parse goes.
+    TESSMOOR_ASSIGN_OR_RETURN(const Bytes bytes, read_whole_file(path, FileRole::Functions));
+    return in_file(from_bytes(bytes), path, FileRole::Functions);
 }
 
 }  // namespace tessmoor::core

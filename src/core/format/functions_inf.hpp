@@ -30,8 +30,8 @@ struct FunctionTable {
 
     std::vector<FunctionInfo> functions;
 
-    static Expected<FunctionTable> from_bytes(std::span<const std::uint8_t> bytes);
-    static Expected<FunctionTable> from_path(const std::string& path);
+    static Result<FunctionTable> from_bytes(std::span<const std::uint8_t> bytes);
+    static Result<FunctionTable> from_path(const std::string& path);
 };
 
 }  // namespace tessmoor::core

@@ -26,14 +26,14 @@ std::optional<std::string>* text_field(Header& h, std::string_view key) {
 // A calibration line: "Cal Function N: c0, c1, ..., T1".  The items are
 // the polynomial's coefficients, constant term first, and the type word
 // last.  Checked in this order: index, type word, coefficients.
-Expected<std::pair<std::uint32_t, Calibration>> parse_calibration(std::string_view key,
+Result<std::pair<std::uint32_t, Calibration>> parse_calibration(std::string_view key,
                                                                    std::string_view value) {
     // Some writers repeat the prefix ("Cal Function Cal Function 3").
     std::string_view number = key;
     while (number.starts_with(kCalPrefix)) number.remove_prefix(kCalPrefix.size());
     const std::optional<std::uint32_t> index = text::parse_u32(text::trim(number));
     if (!index)
-        return Error::parse("_HEADER.TXT: invalid function index in key " + text::debug_quote(key));
+        return Status::format("_HEADER.TXT: invalid function index in key " + text::debug_quote(key));
 
     // Items are cut at every comma; empty items count here so that a
     // trailing comma leaves an empty type word.  The last item is the type
@@ -50,7 +50,7 @@ Expected<std::pair<std::uint32_t, Calibration>> parse_calibration(std::string_vi
     else if (type_word == "T1")
         cal.kind = CalibrationKind::T1;
     else
-        return Error::parse("_HEADER.TXT: unknown calibration type " + text::debug_quote(type_word));
+        return Status::format("_HEADER.TXT: unknown calibration type " + text::debug_quote(type_word));
 
     if (last_comma == std::string_view::npos) return std::pair{*index, std::move(cal)};
     // The items before the type word: value[0, last_comma) cut at commas.
@@ -63,7 +63,7 @@ Expected<std::pair<std::uint32_t, Calibration>> parse_calibration(std::string_vi
         const std::string_view t = text::trim(item);
         if (!t.empty()) {  // "1.5, ,2.5" has two coefficients
             const std::optional<double> c = text::parse_float(t);
-            if (!c) return Error::parse("_HEADER.TXT: invalid coefficient " + text::debug_quote(item));
+            if (!c) return Status::format("_HEADER.TXT: invalid coefficient " + text::debug_quote(item));
             cal.coefficients.push_back(*c);
         }
         if (comma == std::string_view::npos) break;
@@ -74,7 +74,7 @@ Expected<std::pair<std::uint32_t, Calibration>> parse_calibration(std::string_vi
 
 }  // namespace
 
-Expected<Header> Header::from_str(std::string_view text) {
+Result<Header> Header::from_str(std::string_view text) {
     Header h;
     text::LineCursor lines(text);
     while (const std::optional<std::string_view> raw_line = lines.next()) {
@@ -90,8 +90,8 @@ Expected<Header> Header::from_str(std::string_view text) {
         if (std::optional<std::string>* field = text_field(h, key)) {
             *field = std::string(value);  // a later line replaces the value
         } else if (key.starts_with(kCalPrefix)) {
-            Expected<std::pair<std::uint32_t, Calibration>> cal = parse_calibration(key, value);
-            if (!cal) return std::move(cal).error();
+            Result<std::pair<std::uint32_t, Calibration>> cal = parse_calibration(key, value);
+            if (!cal) return std::move(cal).status();
             // A later line for the same function replaces the earlier one.
             h.calibrations.insert_or_assign(cal->first, std::move(cal->second));
         }
@@ -99,10 +99,9 @@ Expected<Header> Header::from_str(std::string_view text) {
     return h;
 }
 
-Expected<Header> Header::from_path(const std::string& path) {
-    Expected<Bytes, OsError> bytes = read_whole_file(path);
-    if (!bytes) return Error::io(bytes.error());
-    return from_str(text::decode_text_file(*bytes));
+Result<Header> Header::from_path(const std::string& path) {
+    TESSMOOR_ASSIGN_OR_RETURN(const Bytes bytes, read_whole_file(path, FileRole::Header));
+    return in_file(from_str(text::decode_text_file(bytes)), path, FileRole::Header);
 }
 
 }  // namespace tessmoor::core

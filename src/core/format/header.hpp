@@ -29,8 +29,8 @@ struct Header {
     std::optional<std::string> sample_description;
     std::map<std::uint32_t, Calibration> calibrations;  // by 1-based function number
 
-    static Expected<Header> from_str(std::string_view text);
-    static Expected<Header> from_path(const std::string& path);
+    static Result<Header> from_str(std::string_view text);
+    static Result<Header> from_path(const std::string& path);
 };
 
 }  // namespace tessmoor::core

@@ -16,16 +16,16 @@ ScanEntryB parse_entry_b(const std::uint8_t* r) noexcept {
     return ScanEntryB{le::u32(r + 22), le::f32(r + 12)};
 }
 
-Expected<IndexLayout> layout_for_size(std::uint64_t n) {
+Result<IndexVariant> variant_for_size(std::uint64_t n) {
     // Variant A is tested first, so sizes that fit both layouts (0, 330,
     // 660, ...) are Variant A.
-    if (n % VariantA::record_size == 0) return IndexLayout::A;
-    if (n % VariantB::record_size == 0) return IndexLayout::B;
-    return Error::parse("_FUNCnnn.IDX: size " + std::to_string(n) +
+    if (n % VariantA::record_size == 0) return IndexVariant::A;
+    if (n % VariantB::record_size == 0) return IndexVariant::B;
+    return Status::format("_FUNCnnn.IDX: size " + std::to_string(n) +
                         " is not a multiple of 22 (Variant A) or 30 (Variant B)");
 }
 
-bool AmbiguousLayout::feed(std::span<const std::uint8_t> block) noexcept {
+bool AmbiguousIndex::feed(std::span<const std::uint8_t> block) noexcept {
     if (b_inconsistent_) return true;
     const std::uint8_t* const p = block.data();
     const std::size_t n = block.size();
@@ -49,14 +49,6 @@ bool AmbiguousLayout::feed(std::span<const std::uint8_t> block) noexcept {
     return false;
 }
 
-Expected<IndexLayout> resolve_layout(std::span<const std::uint8_t> index, std::uint64_t dat_size) {
-    auto layout = layout_for_size(index.size());
-    if (!layout || !fits_both_layouts(index.size())) return layout;
-    AmbiguousLayout resolver(dat_size);
-    resolver.feed(index);
-    return resolver.layout();
-}
-
 VariantA parse_variant_a(std::span<const std::uint8_t> bytes) {
     VariantA out;
     const std::size_t count = bytes.size() / VariantA::record_size;
@@ -75,10 +67,9 @@ VariantB parse_variant_b(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-Expected<ScanIndex> ScanIndex::from_bytes(std::span<const std::uint8_t> bytes) {
-    auto layout = layout_for_size(bytes.size());
-    if (!layout) return std::move(layout).error();
-    if (*layout == IndexLayout::A) return ScanIndex(parse_variant_a(bytes));
+Result<ScanIndex> ScanIndex::from_bytes(std::span<const std::uint8_t> bytes) {
+    TESSMOOR_ASSIGN_OR_RETURN(const IndexVariant variant, variant_for_size(bytes.size()));
+    if (variant == IndexVariant::A) return ScanIndex(parse_variant_a(bytes));
     return ScanIndex(parse_variant_b(bytes));
 }
 

@@ -37,7 +37,12 @@ struct VariantB {
     std::vector<ScanEntryB> entries;
 };
 
-enum class IndexLayout : std::uint8_t { A, B };
+// Which of the two layouts an index has.
+enum class IndexVariant : std::uint8_t { A, B };
+
+constexpr std::size_t record_size(IndexVariant v) noexcept {
+    return v == IndexVariant::A ? VariantA::record_size : VariantB::record_size;
+}
 
 // Where a scan's bytes lie in a DAT file of a given size.
 struct ScanRange {
@@ -56,7 +61,7 @@ ScanEntryB parse_entry_b(const std::uint8_t* record) noexcept;  // 30 bytes
 
 // Variant A for a size that is a multiple of 22 (0 included), else Variant B
 // for a multiple of 30, else the size message.
-Expected<IndexLayout> layout_for_size(std::uint64_t n);
+Result<IndexVariant> variant_for_size(std::uint64_t n);
 
 // A positive multiple of 330 bytes holds whole records of either layout, and
 // the size rule alone reads it as Variant A: a Variant B index of 11k scans
@@ -64,9 +69,9 @@ Expected<IndexLayout> layout_for_size(std::uint64_t n);
 // only when, its 30-byte reading is consistent (offsets never decrease and
 // none lies past the DAT data) and its 22-byte reading is impossible (some
 // scan ends past the DAT data).
-constexpr std::uint64_t both_layouts_unit = 330;
-constexpr bool fits_both_layouts(std::uint64_t n) noexcept {
-    return n > 0 && n % both_layouts_unit == 0;
+constexpr std::uint64_t both_variants_unit = 330;
+constexpr bool fits_both_variants(std::uint64_t n) noexcept {
+    return n > 0 && n % both_variants_unit == 0;
 }
 
 // Applies that rule to an index fed from its start in blocks, so that a
@@ -75,17 +80,17 @@ constexpr bool fits_both_layouts(std::uint64_t n) noexcept {
 // rest of the index can change the outcome.  Each block is tested
 // first as 30-byte records; the 22-byte reading of a block is looked at only
 // while the 30-byte reading holds, and only until an impossible scan is seen.
-class AmbiguousLayout {
+class AmbiguousIndex {
 public:
-    explicit AmbiguousLayout(std::uint64_t dat_size) noexcept : dat_size_(dat_size) {}
+    explicit AmbiguousIndex(std::uint64_t dat_size) noexcept : dat_size_(dat_size) {}
 
-    // The next bytes of the index, a multiple of both_layouts_unit.  Returns
+    // The next bytes of the index, a multiple of both_variants_unit.  Returns
     // true once the outcome is settled and the rest need not be read.
     bool feed(std::span<const std::uint8_t> block) noexcept;
 
     // The outcome, once feed() returned true or the whole index was fed.
-    IndexLayout layout() const noexcept {
-        return !b_inconsistent_ && a_impossible_ ? IndexLayout::B : IndexLayout::A;
+    IndexVariant variant() const noexcept {
+        return !b_inconsistent_ && a_impossible_ ? IndexVariant::B : IndexVariant::A;
     }
 
 private:
@@ -95,9 +100,6 @@ private:
     bool a_impossible_ = false;
 };
 
-// Layout of a whole index of index.size() bytes beside a DAT of dat_size bytes:
-// the size rule, and for sizes that fit both layouts the consistency rule.
-Expected<IndexLayout> resolve_layout(std::span<const std::uint8_t> index, std::uint64_t dat_size);
 
 // Parses a whole index whose size is a multiple of 22.
 VariantA parse_variant_a(std::span<const std::uint8_t> bytes);
@@ -115,12 +117,13 @@ ScanRange scan_range_b(std::uint32_t offset, const std::uint32_t* next_offset,
 
 class ScanIndex {
 public:
-    static Expected<ScanIndex> from_bytes(std::span<const std::uint8_t> bytes);
+    static Result<ScanIndex> from_bytes(std::span<const std::uint8_t> bytes);
 
     explicit ScanIndex(VariantA a) : v_(std::move(a)) {}
     explicit ScanIndex(VariantB b) : v_(std::move(b)) {}
 
     bool is_variant_a() const noexcept { return v_.index() == 0; }
+    IndexVariant variant() const noexcept { return is_variant_a() ? IndexVariant::A : IndexVariant::B; }
     const VariantA& variant_a() const { return std::get<0>(v_); }
     const VariantB& variant_b() const { return std::get<1>(v_); }
 

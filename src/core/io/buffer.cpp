@@ -1,11 +1,13 @@
 #include "core/io/buffer.hpp"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <new>
 
 namespace tessmoor::core {
 
@@ -23,18 +25,44 @@ std::size_t page_size() noexcept {
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + to - 1) / to * to; }
 
+// The most memory this process could ever hold, computed once: memory and
+// swap, below the soft limits on address space and data where they are set.
+std::uint64_t memory_ceiling() noexcept {
+    static const std::uint64_t ceiling = [] {
+        std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+        struct sysinfo si;
+        if (::sysinfo(&si) == 0) {
+            const std::uint64_t unit = si.mem_unit > 0 ? si.mem_unit : 1;
+            most = bytes_of(static_cast<std::uint64_t>(si.totalram) + si.totalswap, unit);
+        }
+        for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+            struct rlimit lim;
+            if (::getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+                most = std::min<std::uint64_t>(most, lim.rlim_cur);
+        }
+        return most;
+    }();
+    return ceiling;
+}
+
 }  // namespace
 
-Buffer Buffer::allocate(std::size_t bytes) {
+Status fits_in_memory(std::uint64_t bytes) {
+    if (bytes > memory_ceiling()) return Status::out_of_memory(bytes);
+    return Status::OK();
+}
+
+Result<Buffer> Buffer::allocate(std::uint64_t bytes) {
+    TESSMOOR_RETURN_IF_ERROR(fits_in_memory(bytes));
+    if (bytes > SIZE_MAX - 2 * huge_page) return Status::out_of_memory(bytes);
     Buffer b;
     if (bytes < map_threshold) {
         // Even an empty buffer has an address: array consumers want one.
         b.data_ = static_cast<std::byte*>(std::malloc(bytes > 0 ? bytes : 1));
-        if (!b.data_) throw std::bad_alloc();
+        if (!b.data_) return Status::out_of_memory(bytes);
         b.size_ = bytes;
         return b;
     }
-    if (bytes > SIZE_MAX - 2 * huge_page) throw std::bad_alloc();
     // Map a huge page more than needed and cut both ends so that the buffer
     // starts on a huge-page boundary, where the kernel can back it with huge
     // pages from the first byte.
@@ -42,7 +70,7 @@ Buffer Buffer::allocate(std::size_t bytes) {
     const std::size_t len = want + huge_page;
     void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                      -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    if (p == MAP_FAILED) return Status::out_of_memory(bytes);
     auto* base = static_cast<std::byte*>(p);
     auto* start = reinterpret_cast<std::byte*>(round_up(reinterpret_cast<std::uintptr_t>(base), huge_page));
     const std::size_t head = static_cast<std::size_t>(start - base);

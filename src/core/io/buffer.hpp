@@ -13,9 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <new>
 #include <span>
 #include <utility>
+
+#include "core/status.hpp"
 
 namespace tessmoor::core {
 
@@ -31,9 +32,10 @@ public:
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer();
 
-    // Room for `bytes` bytes, uninitialised and untouched.  Throws
-    // std::bad_alloc when the system refuses.
-    static Buffer allocate(std::size_t bytes);
+    // Room for `bytes` bytes, uninitialised and untouched.  OutOfMemory,
+    // before anything is mapped, when that is more than the process could
+    // ever hold (fits_in_memory), or when the system refuses.
+    static Result<Buffer> allocate(std::uint64_t bytes);
 
     std::byte* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
@@ -54,13 +56,34 @@ private:
     std::size_t mapped_ = 0;  // bytes mapped at data_; 0 for a heap block
 };
 
+// OutOfMemory when `bytes` exceed what this process could ever hold: the
+// machine's memory and swap, or its address-space or data limit where one
+// is set.  Mappings are made without reserving swap (MAP_NORESERVE), so the
+// system would grant far more and the process be killed while filling it:
+// a result that cannot fit must fail before anything is touched.
+Status fits_in_memory(std::uint64_t bytes);
+
+// a * b bytes, or UINT64_MAX when that overflows (which nothing can hold).
+constexpr std::uint64_t bytes_of(std::uint64_t count, std::uint64_t width) noexcept {
+    return width != 0 && count > std::numeric_limits<std::uint64_t>::max() / width
+               ? std::numeric_limits<std::uint64_t>::max()
+               : count * width;
+}
+
 // A typed view of a Buffer that owns it: `size()` elements of T.
 template <class T>
 class Array {
 public:
     Array() = default;
-    // Throws std::bad_alloc when n elements do not fit in memory at all.
-    explicit Array(std::uint64_t n) : buffer_(Buffer::allocate(bytes_for(n))), size_(static_cast<std::size_t>(n)) {}
+
+    // n elements, uninitialised; OutOfMemory as Buffer::allocate.
+    static Result<Array> allocate(std::uint64_t n) {
+        TESSMOOR_ASSIGN_OR_RETURN(Buffer b, Buffer::allocate(bytes_of(n, sizeof(T))));
+        Array a;
+        a.buffer_ = std::move(b);
+        a.size_ = static_cast<std::size_t>(n);
+        return a;
+    }
 
     T* data() const noexcept { return reinterpret_cast<T*>(buffer_.data()); }
     std::size_t size() const noexcept { return size_; }
@@ -80,11 +103,6 @@ public:
     }
 
 private:
-    static std::size_t bytes_for(std::uint64_t n) {
-        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-        return static_cast<std::size_t>(n) * sizeof(T);
-    }
-
     Buffer buffer_;
     std::size_t size_ = 0;
 };

@@ -23,7 +23,7 @@ bool stat_path(const std::string& path, struct stat& st) {
 // needed.
 // `hint` is the size the file's status reported; a file that grew or shrank
 // since is read as it is now.
-Expected<Bytes, OsError> read_to_end(int fd, std::uint64_t hint) {
+Result<Bytes> read_to_end(int fd, std::uint64_t hint, const std::string& path, FileRole role) {
     Bytes buf;
     std::size_t cap = hint > 0 && hint < std::numeric_limits<std::size_t>::max() / 2
                           ? static_cast<std::size_t>(hint) + 1
@@ -37,7 +37,7 @@ Expected<Bytes, OsError> read_to_end(int fd, std::uint64_t hint) {
         ssize_t got = ::read(fd, buf.data() + len, buf.size() - len);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return OsError{errno};
+            return Status::io(errno, path, role);
         }
         if (got == 0) break;
         len += static_cast<std::size_t>(got);
@@ -95,10 +95,10 @@ int directory_error(const std::string& path) {
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
-Expected<FileIdentity, OsError> path_identity(const std::string& path) {
+Result<FileIdentity> path_identity(const std::string& path, FileRole role) {
     struct stat st;
-    if (has_nul(path)) return OsError{ENOENT};
-    if (::stat(path.c_str(), &st) != 0) return OsError{errno};
+    if (has_nul(path)) return Status::io(ENOENT, path, role);
+    if (::stat(path.c_str(), &st) != 0) return Status::io(errno, path, role);
     return identity_of(st);
 }
 
@@ -107,37 +107,39 @@ bool changed_since(const FileIdentity& then, const FileIdentity& now) noexcept {
            then.mtime_ns != now.mtime_ns;
 }
 
-Expected<Bytes, OsError> read_whole_file(const std::string& path) {
+Result<Bytes> read_whole_file(const std::string& path, FileRole role) {
     Fd f{open_read(path)};
-    if (f.fd < 0) return OsError{errno};
+    if (f.fd < 0) return Status::io(errno, path, role);
     struct stat st;
     std::uint64_t hint = 0;
     if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
         hint = static_cast<std::uint64_t>(st.st_size);
-    return read_to_end(f.fd, hint);
+    return read_to_end(f.fd, hint, path, role);
 }
 
-Expected<OpenFile, OsError> OpenFile::open(const std::string& path) {
+Result<OpenFile> OpenFile::open(const std::string& path, FileRole role) {
     int fd = open_read(path);
-    if (fd < 0) return OsError{errno};
+    if (fd < 0) return Status::io(errno, path, role);
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         int e = errno;
         ::close(fd);
-        return OsError{e};
+        return Status::io(e, path, role);
     }
-    bool regular = S_ISREG(st.st_mode);
-    std::uint64_t size = regular && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-    return OpenFile(fd, size, regular);
+    return OpenFile(fd, path, role, identity_of(st), S_ISREG(st.st_mode));
 }
 
 OpenFile::OpenFile(OpenFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), regular_(other.regular_) {}
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), role_(other.role_),
+      identity_(other.identity_), size_(other.size_), regular_(other.regular_) {}
 
 OpenFile& OpenFile::operator=(OpenFile&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+        role_ = other.role_;
+        identity_ = other.identity_;
         size_ = other.size_;
         regular_ = other.regular_;
     }
@@ -148,35 +150,23 @@ OpenFile::~OpenFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-Expected<bool, OsError> OpenFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
+Status OpenFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
     std::size_t done = 0;
     while (done < out.size()) {
         std::uint64_t pos = offset + done;
-        if (pos > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+        if (pos > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+            return Status::file_changed(path_, role_);
         ssize_t got = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(pos));
         if (got < 0) {
             if (errno == EINTR) continue;
-            return OsError{errno};
+            return error(errno);
         }
-        if (got == 0) return false;
+        if (got == 0) return Status::file_changed(path_, role_);
         done += static_cast<std::size_t>(got);
     }
-    return true;
+    return Status::OK();
 }
 
-Expected<FileIdentity, OsError> OpenFile::identity() const {
-    struct stat st;
-    if (::fstat(fd_, &st) != 0) return OsError{errno};
-    return identity_of(st);
-}
-
-void OpenFile::prefetch(std::uint64_t offset, std::uint64_t len) const noexcept {
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
-        len > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
-        return;
-    ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(len), POSIX_FADV_WILLNEED);
-}
-
-Expected<Bytes, OsError> OpenFile::read_all() const { return read_to_end(fd_, size_); }
+Result<Bytes> OpenFile::read_all() const { return read_to_end(fd_, size_, path_, role_); }
 
 }  // namespace tessmoor::core

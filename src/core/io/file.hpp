@@ -1,5 +1,6 @@
 // File access: path joining, existence tests, whole-file reads and ranged
-// reads.  Every failure is the operating system's error number, unchanged.
+// reads.  Every failure is an Io status carrying the operating system's
+// error number unchanged, the path and the role of the file in the run.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +39,7 @@ struct FileIdentity {
 };
 
 // The identity of the file a path names now (following symbolic links).
-Expected<FileIdentity, OsError> path_identity(const std::string& path);
+Result<FileIdentity> path_identity(const std::string& path, FileRole role);
 
 // True when `now` is not the file `then` described, or that file changed:
 // another size or another modification time.  Growth counts too: a file
@@ -48,13 +49,13 @@ Expected<FileIdentity, OsError> path_identity(const std::string& path);
 bool changed_since(const FileIdentity& then, const FileIdentity& now) noexcept;
 
 // Reads a whole file into memory: open, then read to end.
-Expected<Bytes, OsError> read_whole_file(const std::string& path);
+Result<Bytes> read_whole_file(const std::string& path, FileRole role);
 
 // An open file for ranged reads.  The descriptor is closed when the object
 // goes away, on every path.
 class OpenFile {
 public:
-    static Expected<OpenFile, OsError> open(const std::string& path);
+    static Result<OpenFile> open(const std::string& path, FileRole role);
 
     OpenFile(OpenFile&& other) noexcept;
     OpenFile& operator=(OpenFile&& other) noexcept;
@@ -66,26 +67,33 @@ public:
     std::uint64_t size() const noexcept { return size_; }
     bool is_regular() const noexcept { return regular_; }
 
-    // Reads out.size() bytes at `offset`.  Returns false when the file ended
-    // before that many bytes could be read (it shrank since its status was
-    // taken); the content of `out` is then unspecified.
-    Expected<bool, OsError> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
+    const std::string& path() const noexcept { return path_; }
+    FileRole role() const noexcept { return role_; }
 
-    // The open file's identity now.
-    Expected<FileIdentity, OsError> identity() const;
+    // Reads out.size() bytes at `offset`.  A file that ends before that
+    // (it shrank since its status was taken) is FileChanged; the content
+    // of `out` is then unspecified.
+    Status read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
-    // Asks the system to start reading [offset, offset + len) into the page
-    // cache; a hint that may be ignored.
-    void prefetch(std::uint64_t offset, std::uint64_t len) const noexcept;
+    // The identity the open file had when it was opened.
+    const FileIdentity& identity() const noexcept { return identity_; }
 
     // Reads from the start to the end of the file, as it is now, with plain
     // reads (so pipes work too).  Call it at most once: ranged reads leave
     // the position at 0, this one moves it to the end.
-    Expected<Bytes, OsError> read_all() const;
+    Result<Bytes> read_all() const;
+
+    // Io for this file.
+    Status error(int errnum) const { return Status::io(errnum, path_, role_); }
 
 private:
-    OpenFile(int fd, std::uint64_t size, bool regular) : fd_(fd), size_(size), regular_(regular) {}
+    OpenFile(int fd, std::string path, FileRole role, const FileIdentity& id, bool regular)
+        : fd_(fd), path_(std::move(path)), role_(role), identity_(id), size_(regular ? id.size : 0),
+          regular_(regular) {}
     int fd_ = -1;
+    std::string path_;
+    FileRole role_ = FileRole::None;
+    FileIdentity identity_;
     std::uint64_t size_ = 0;
     bool regular_ = false;
 };

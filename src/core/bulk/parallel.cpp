@@ -1,0 +1,17 @@
+#include "core/bulk/parallel.hpp"
+
+#include <sched.h>
+
+namespace tessmoor::core {
+
+unsigned available_cores() noexcept {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+}  // namespace tessmoor::core
