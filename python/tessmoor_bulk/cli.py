@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import io
 import json
 import math
 import os
@@ -42,6 +43,12 @@ _MIN_PART_SCANS = 256
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs one command; returns the exit status."""
+    # Paths need not be UTF-8 (Linux allows any bytes but "/" and NUL in a
+    # name): they are written back as the bytes they were, as ls does,
+    # whatever the locale's encoding would refuse.
+    for stream in (sys.stdout, sys.stderr):
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="surrogateescape")
     parser = _parser()
     try:
         args = parser.parse_args(argv)
