@@ -6,7 +6,8 @@ as numpy arrays, whole functions at a time.
 
 The module is a C extension and carries no annotations of its own: these
 are its types, shipped as the stub-only package ``tessmoor-stubs``.  The
-docstrings are the module's own, word for word (a test compares them).
+docstrings are the module's own, word for word (written from it by
+scripts/stub_docstrings.py).
 Indices are taken by ``__index__``, so numpy integers and bools serve too.
 """
 

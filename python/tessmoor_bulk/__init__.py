@@ -13,16 +13,17 @@ interpreter lock released, and gives values bit for bit those of `tessmoor`::
 Errors name what they concern: a missing file raises FileNotFoundError
 (with its filename), another OS error an OSError, a malformed file or scan
 `FormatError` (a RuntimeError), a function or scan that does not exist
-IndexError.
+IndexError, a result larger than memory MemoryError; `InternalError` is
+raised only for a fault of tessmoor_bulk itself.
 """
 
 from typing import TYPE_CHECKING
 
-from ._native import FormatError
+from ._native import FormatError, InternalError
 from ._results import Chromatogram, Spectra, Spectrum
 from ._run import Run
 
-__all__ = ["Run", "Spectrum", "Spectra", "Chromatogram", "FormatError"]
+__all__ = ["Run", "Spectrum", "Spectra", "Chromatogram", "FormatError", "InternalError"]
 
 if TYPE_CHECKING:
     __version__: str

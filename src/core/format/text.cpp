@@ -182,13 +182,6 @@ std::optional<std::string_view> LineCursor::next() noexcept {
     return line;
 }
 
-std::vector<std::string_view> split_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    LineCursor cursor(text);
-    while (const std::optional<std::string_view> line = cursor.next()) lines.push_back(*line);
-    return lines;
-}
-
 bool is_white_space(char32_t c) noexcept { return in_ranges(kWhiteSpace, c); }
 
 std::string_view trim(std::string_view s) noexcept {
@@ -222,13 +215,6 @@ std::optional<std::string_view> TokenCursor::next() noexcept {
     }
     if (token_start != std::string_view::npos) return text_.substr(token_start);
     return std::nullopt;
-}
-
-std::vector<std::string_view> split_white_space(std::string_view s) {
-    std::vector<std::string_view> tokens;
-    TokenCursor cursor(s);
-    while (const std::optional<std::string_view> token = cursor.next()) tokens.push_back(*token);
-    return tokens;
 }
 
 std::optional<double> parse_float(std::string_view s) noexcept {

@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tessmoor::core::text {
 
@@ -42,8 +41,6 @@ private:
     std::string_view rest_;
 };
 
-// All lines at once, as LineCursor hands them out.
-std::vector<std::string_view> split_lines(std::string_view text);
 
 // Unicode White_Space property.
 bool is_white_space(char32_t c) noexcept;
@@ -65,8 +62,6 @@ private:
     std::size_t pos_ = 0;
 };
 
-// All tokens at once, as TokenCursor hands them out.
-std::vector<std::string_view> split_white_space(std::string_view s);
 
 // The float grammar: optional sign, then "inf" / "infinity" / "nan" in any
 // case, or digits with an optional point and fraction (not both missing)
