@@ -288,7 +288,8 @@ class Source:
             return _trace(c), f"{label} ({c.units})" if c.units else label
         return self._memo.get(("channel", index), read)  # type: ignore[no-any-return]
 
-    def chromatogram(self, trace: Trace, lo: float | None, hi: float | None, pixels: int) -> Reply:
+    @staticmethod
+    def chromatogram(trace: Trace, lo: float | None, hi: float | None, pixels: int) -> Reply:
         """The part of `trace` in [lo, hi] (and one point beyond each end),
         reduced for `pixels` columns."""
         start, stop = _reduce.window(trace.rt, lo, hi)

@@ -140,9 +140,10 @@ class _Params:
             return None
         text = self.text(name)
         try:
-            return finite(float(text), name)
+            value = float(text)
         except ValueError:
             raise BadRequest(f"{name}={text!r} is not a number") from None
+        return finite(value, name)
 
     def window(self, lo: str, hi: str) -> tuple[float, float] | None:
         a, b = self.number(lo), self.number(hi)

@@ -435,38 +435,40 @@
     if (isIms() && imsScope() === 'scan') loadIms().catch(failed);
   }
 
+  let spectrumDraws = 0;
+
   async function drawSpectrum() {
     const s = state.spectrum;
     if (!s) return;
     const {mz, intensity} = s.arrays;
     const line = $('spec-line').checked;
     const traces = [];
+    const hovertemplate = 'm/z %{x:.5f}<br>intensity %{customdata:.6g}<extra></extra>';
     if (line) {
-      traces.push({type: 'scatter', mode: 'lines', name: 'profile', x: mz, y: intensity, hoverinfo: 'skip',
-                   line: {color: '#2a5db0', width: 1}});
+      traces.push({type: 'scatter', mode: 'lines', name: 'profile', x: mz, y: intensity, customdata: intensity,
+                   hovertemplate, line: {color: '#2a5db0', width: 1}});
     } else {
-      // Sticks: one segment per peak, from zero to its intensity.
+      // Sticks: one segment per peak, from zero to its intensity, in one
+      // line trace (a marker per peak would cost a DOM node each).  Both
+      // ends of a stick hover with the peak's intensity.
       const n = mz.length;
       const x = new Float64Array(3 * n);
       const y = new Float64Array(3 * n);
+      const top = new Float64Array(3 * n);
       for (let i = 0; i < n; i++) {
         x[3 * i] = x[3 * i + 1] = mz[i];
         x[3 * i + 2] = NaN;
         y[3 * i] = 0;
-        y[3 * i + 1] = intensity[i];
-        y[3 * i + 2] = NaN;
+        y[3 * i + 1] = top[3 * i] = top[3 * i + 1] = intensity[i];
+        y[3 * i + 2] = top[3 * i + 2] = NaN;
       }
-      traces.push({type: 'scatter', mode: 'lines', name: 'sticks', x, y, hoverinfo: 'skip', line: {color: '#2a5db0', width: 1}});
+      traces.push({type: 'scatter', mode: 'lines', name: 'sticks', x, y, customdata: top, hovertemplate,
+                   line: {color: '#2a5db0', width: 1}});
     }
-    // The peaks themselves: what hover reads and a box selection picks.
-    traces.push({type: 'scatter', mode: 'markers', name: 'peaks', x: mz, y: intensity,
-                 marker: {size: 5, color: '#2a5db0', opacity: line ? 0 : 0.6},
-                 selected: {marker: {opacity: 1}}, unselected: {marker: {opacity: line ? 0 : 0.6}},
-                 hovertemplate: 'm/z %{x:.5f}<br>intensity %{y:.6g}<extra></extra>'});
     const drag = document.querySelector('input[name=spec-drag]:checked').value;
     const layout = {
-      font: FONT, margin: {l: 70, r: 20, t: 10, b: 40}, showlegend: false, hovermode: 'closest',
-      dragmode: drag, selectdirection: 'h', uirevision: 'spec',
+      font: FONT, margin: {l: 70, r: 20, t: 10, b: 40}, showlegend: false, hovermode: 'x', hoverdistance: 10,
+      dragmode: drag, selectdirection: 'h', uirevision: 'spec', selectionrevision: ++spectrumDraws,
       xaxis: {title: {text: 'm/z'}, zeroline: false, range: state.specRange ? state.specRange.slice() : undefined,
               autorange: !state.specRange},
       yaxis: {title: {text: 'intensity'}, fixedrange: true, rangemode: 'tozero', exponentformat: 'power'},
@@ -494,7 +496,8 @@
     const [a, b] = ev.range.x;
     const lo = Math.min(a, b);
     const hi = Math.max(a, b);
-    Plotly.relayout($('spec'), {selections: []}).catch(() => {});
+    // The range is taken: its box and the peaks it held go back to normal.
+    Plotly.relayout($('spec'), {selections: []}).then(drawSpectrum).catch(failed);
     if (hi > lo) addXic({lo, hi}).catch(failed);
   }
 
@@ -620,6 +623,11 @@
       (f.rt_min ? `, ${fmt(f.rt_min[0], 4)}–${fmt(f.rt_min[1], 4)} min` : '') +
       `, m/z ${fmt(f.mz[0], 4)}–${fmt(f.mz[1], 4)}` + (f.drift_times ? ', drift times' : '') + (f.lock_mass ? ', lock mass' : '');
     $('ims-panel').hidden = !f.drift_times;
+    if (f.drift_times) {
+      // Drawn while hidden, the plots took a default width: fit them now.
+      Plotly.Plots.resize($('map'));
+      Plotly.Plots.resize($('mob'));
+    }
     drawChips();
     await loadChromatograms();
     if (f.scans > 0) {
