@@ -82,7 +82,8 @@ def test_gate(server):
     for path in missing:
         assert request(server, path)[0] == 404, path
     assert request(server, "/api/run", cookie=cookie)[0] == 200
-    assert request(server, "/static/plotly.min.js", cookie=cookie)[0] == 200
+    for asset in ("plotly.min.js", "view.js", "view.css"):  # installed with the package
+        assert request(server, f"/static/{asset}", cookie=cookie)[0] == 200
     assert request(server, "/api/run", cookie=cookie, method="POST")[0] == 405
     assert request(server, f"/?token={t}", host=f"[::1]:{server.port}")[0] == 200
 

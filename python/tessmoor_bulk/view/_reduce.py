@@ -102,6 +102,7 @@ def bin_index(values: NDArray[np.float64], grid: NDArray[np.float64]) -> NDArray
     ends; -1 outside."""
     bins = len(grid) - 1
     lo, hi = grid[0], grid[-1]
+    index: NDArray[np.int64]
     if grid.size > 2 and np.allclose(np.diff(grid), grid[1] - grid[0]):
         index = np.floor((values - lo) * (bins / (hi - lo))).astype(np.int64)
         index[values == hi] = bins - 1

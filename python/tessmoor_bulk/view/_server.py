@@ -61,7 +61,7 @@ def assets() -> dict[str, Path]:
     """The files the page may load, by the name it asks for: the package's
     own and plotly.js from the installed plotly package (the 'view' extra)."""
     plotly = require("plotly", "view", "tessmoor view")
-    script = Path(plotly.__file__).resolve().parent / "package_data" / "plotly.min.js"
+    script = Path(plotly.__file__ or ".").resolve().parent / "package_data" / "plotly.min.js"
     if not script.is_file():
         raise ImportError(f"tessmoor view needs plotly.js, which the installed plotly does not ship at {script}: "
                           f"pip install 'tessmoor[view]'")
@@ -126,7 +126,7 @@ class _Params:
             return default
         return value
 
-    def int(self, name: str, default: int | None = None) -> int:
+    def integer(self, name: str, default: int | None = None) -> int:
         if not self.has(name) and default is not None:
             return default
         text = self.text(name)
@@ -156,7 +156,7 @@ class _Params:
         return a, b
 
     def pixels(self, default: int = 1000) -> int:
-        return max(16, min(self.int("px", default), _reduce.MAX_PIXELS))
+        return max(16, min(self.integer("px", default), _reduce.MAX_PIXELS))
 
     def flag(self, name: str) -> bool:
         return self._values.get(name, "") in ("1", "true", "on")
@@ -181,10 +181,10 @@ class ViewServer(ThreadingHTTPServer):
         self.assets = assets()
         self.name = Path(source.run.path.rstrip("/\\")).name or source.run.path
         try:
-            super().__init__(address[:2], _Handler)
+            super().__init__((str(address[0]), int(address[1])), _Handler)
         except OSError as e:
             raise OSError(e.errno, f"cannot listen on {host} port {port}: {e.strerror}") from None
-        bound = ipaddress.ip_address(self.server_address[0].split("%")[0])
+        bound = ipaddress.ip_address(str(self.server_address[0]).split("%")[0])
         self.loopback = bound.is_loopback
         self.port = int(self.server_address[1])
         self.cookie = f"tessmoor_view_{self.port}"
@@ -379,10 +379,10 @@ def _route_chromatogram(source: Source, p: _Params) -> Reply:
     kind = p.text("kind")
     label = None
     if kind == "channel":
-        trace, label = source.channel(p.int("channel"))
+        trace, label = source.channel(p.integer("channel"))
     else:
         xic = parse_xic(p.text("xic")) if kind == "xic" else None
-        trace = source.trace(p.int("f"), kind, xic=xic, **_scan_options(p))
+        trace = source.trace(p.integer("f"), kind, xic=xic, **_scan_options(p))
     lo, hi = p.window("x0", "x1") or (None, None)
     reply = source.chromatogram(trace, lo, hi, p.pixels())
     reply.meta.update(kind=kind, label=label)
@@ -395,7 +395,7 @@ def _route_scans_csv(source: Source, p: _Params) -> _Csv:
     (``lo:hi`` m/z windows joined by ``;``)."""
     from ..cli import _floats, _floats32, _ints  # the command line's exact number forms
 
-    func, options, window = p.int("f"), _scan_options(p), p.window("x0", "x1")
+    func, options, window = p.integer("f"), _scan_options(p), p.window("x0", "x1")
     tic = source.trace(func, "tic")
     keep = _inside(tic.rt, window)
     assert tic.scans is not None
@@ -437,7 +437,7 @@ def _quote(text: str) -> str:
 
 def _scan(source: Source, p: _Params, func: int) -> int:
     if p.has("scan"):
-        return p.int("scan")
+        return p.integer("scan")
     rt = p.number("rt")
     if rt is None:
         raise BadRequest("give scan or rt")
@@ -445,7 +445,7 @@ def _scan(source: Source, p: _Params, func: int) -> int:
 
 
 def _route_spectrum(source: Source, p: _Params) -> Reply | _Csv:
-    func = source.function(p.int("f"))
+    func = source.function(p.integer("f"))
     scan = _scan(source, p, func)
     window = p.window("x0", "x1")
     lo, hi = window or (None, None)
@@ -462,14 +462,14 @@ def _route_spectrum(source: Source, p: _Params) -> Reply | _Csv:
 
 def _ion_selection(source: Source, p: _Params) -> tuple[int | None, tuple[float, float] | None]:
     rt = p.window("rt0", "rt1")
-    return (None, rt) if rt is not None else (p.int("scan"), None)
+    return (None, rt) if rt is not None else (p.integer("scan"), None)
 
 
 def _route_ion_map(source: Source, p: _Params) -> Reply | _Csv:
-    func = source.function(p.int("f"))
+    func = source.function(p.integer("f"))
     scan, rt = _ion_selection(source, p)
-    nx = max(8, min(p.int("nx", 600), 2000))
-    ny = max(8, min(p.int("ny", 200), 1000))
+    nx = max(8, min(p.integer("nx", 600), 2000))
+    ny = max(8, min(p.integer("ny", 200), 1000))
     reply = source.ion_map(func, scan, rt, p.window("mz0", "mz1"), p.window("dt0", "dt1"), (nx, ny),
                            **_scan_options(p))
     if not _csv_wanted(p):
@@ -486,7 +486,7 @@ def _route_ion_map(source: Source, p: _Params) -> Reply | _Csv:
 
 
 def _route_mobilogram(source: Source, p: _Params) -> Reply | _Csv:
-    func = source.function(p.int("f"))
+    func = source.function(p.integer("f"))
     scan, rt = _ion_selection(source, p)
     reply = source.mobilogram(func, parse_xic(p.text("xic")), scan, rt, lock_mass=p.number("lock_mass"))
     if not _csv_wanted(p):
