@@ -38,6 +38,11 @@ _SPAN_SAMPLE_SCANS = 16
 _MEMO_ITEMS = 64
 
 
+class Superseded(Exception):
+    """A long read given up because the page has asked for another one in
+    its place (an ion map of a retention-time range, zoomed again)."""
+
+
 class BadRequest(ValueError):
     """A request the page should not have made (a missing or malformed
     parameter): answered with 400 and the message."""
@@ -150,6 +155,10 @@ class Source:
         self._memo = _Memo(_MEMO_ITEMS)
         self._runs: dict[float, Run] = {}
         self._runs_lock = threading.Lock()
+        # The number of ion maps asked for so far: a map being binned stops
+        # between batches once a later one is asked for.
+        self._maps = 0
+        self._maps_lock = threading.Lock()
         # What the installed Run offers beyond the calls used here.
         self.can_centroid = _accepts(run.spectrum, "centroid")
         self.can_lock_mass = _accepts(type(run), "lock_mass")
@@ -346,6 +355,9 @@ class Source:
         the scans of a retention-time range; `mz` and `drift` give the
         window (default: the span of the ions)."""
         self._need_drift_times(func)
+        with self._maps_lock:
+            self._maps += 1
+            mine = self._maps
         run = self._run(lock_mass)
         select = self._selection(func, scan, rt)
         options: dict[str, Any] = {"ims": True, "centroid": True} if centroid else {"ims": True}
@@ -373,6 +385,8 @@ class Source:
         sums = np.zeros(nx * ny)
         ions = 0
         for part in run.iter_spectra(func, mz=(float(x_edges[0]), float(x_edges[-1])), **select, **options):
+            if self._maps != mine:
+                raise Superseded("a later ion map was asked for")
             ix = _reduce.bin_index(part.mz, x_edges)
             iy = _reduce.bin_index(part.drift_time_ms, y_edges)
             inside = (ix >= 0) & (iy >= 0)

@@ -44,7 +44,7 @@ import numpy as np
 from .._extras import require
 from .._run import Run
 from . import _reduce
-from ._data import BadRequest, Reply, Source, finite, parse_xic
+from ._data import BadRequest, Reply, Source, Superseded, finite, parse_xic
 
 STATIC = Path(__file__).resolve().parent / "static"
 _DTYPES = {np.dtype("<f8"): "f8", np.dtype("<f4"): "f4"}
@@ -299,6 +299,8 @@ class _Handler(BaseHTTPRequestHandler):
             result = route(source, params)
         except BadRequest as e:
             return self._error(HTTPStatus.BAD_REQUEST, str(e))
+        except Superseded as e:
+            return self._error(HTTPStatus.CONFLICT, str(e))
         except LookupError as e:  # IndexError too: a function, scan or channel that does not exist
             return self._error(HTTPStatus.NOT_FOUND, str(e.args[0]) if e.args else str(e))
         except ValueError as e:

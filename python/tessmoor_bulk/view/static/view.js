@@ -45,7 +45,11 @@
     state.pending += 1;
     try {
       const response = await fetch(`${path}?${query(params)}`, {signal, credentials: 'same-origin'});
-      if (!response.ok) throw new Error(await errorText(response));
+      if (!response.ok) {
+        const error = new Error(await errorText(response));
+        error.superseded = response.status === 409;  // a later request took its place
+        throw error;
+      }
       const buffer = await response.arrayBuffer();
       const length = new DataView(buffer).getUint32(0, true);
       const head = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
@@ -88,7 +92,7 @@
   }
 
   function failed(error) {
-    if (error && error.name === 'AbortError') return;
+    if (error && (error.name === 'AbortError' || error.superseded)) return;
     status(String(error && error.message ? error.message : error), true);
   }
 
