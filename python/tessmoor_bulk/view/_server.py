@@ -183,7 +183,7 @@ class ViewServer(ThreadingHTTPServer):
         try:
             super().__init__((str(address[0]), int(address[1])), _Handler)
         except OSError as e:
-            raise OSError(e.errno, f"cannot listen on {host} port {port}: {e.strerror}") from None
+            raise OSError(f"cannot listen on {host} port {port}: {e.strerror or e}") from None
         bound = ipaddress.ip_address(str(self.server_address[0]).split("%")[0])
         self.loopback = bound.is_loopback
         self.port = int(self.server_address[1])
