@@ -34,7 +34,7 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 0, open_browser: bo
             print(f"tessmoor view: warning: listening on {host} port {server.port}, not only on this machine's "
                   f"loopback address: whoever reaches it with the URL's token can read the run", file=err)
         print(server.url, file=out, flush=True)
-        start_prefetch(server)
+        prefetch = start_prefetch(server)
         if open_browser:
             threading.Thread(target=_open, args=(server.url, err), name="tessmoor-view-browser", daemon=True).start()
         server.serve_forever()
@@ -42,6 +42,10 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 0, open_browser: bo
         pass
     finally:
         server.server_close()
+    # A read still running when the viewer stops ends first (briefly), so
+    # that the interpreter does not exit under it.
+    if "prefetch" in locals():
+        prefetch.join(timeout=5)
     return 0
 
 
