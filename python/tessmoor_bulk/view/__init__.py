@@ -29,6 +29,7 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 0, open_browser: bo
     out = out or sys.stdout
     err = err or sys.stderr
     server = open_server(path, host, port)
+    prefetch = None
     try:
         if not server.loopback:
             print(f"tessmoor view: warning: listening on {host} port {server.port}, not only on this machine's "
@@ -44,7 +45,7 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 0, open_browser: bo
         server.server_close()
     # A read still running when the viewer stops ends first (briefly), so
     # that the interpreter does not exit under it.
-    if "prefetch" in locals():
+    if prefetch is not None:
         prefetch.join(timeout=5)
     return 0
 

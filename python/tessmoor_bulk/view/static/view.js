@@ -636,14 +636,13 @@
     await loadChromatograms();
     if (f.scans > 0) {
       // Start at the scan where the TIC peaks, the first one worth a look.
-      let scan = 0;
       if (state.tic && state.tic.arrays.value.length) {
         const v = state.tic.arrays.value;
         let best = 0;
         for (let i = 1; i < v.length; i++) if (v[i] > v[best]) best = i;
         await showScan({rt: state.tic.arrays.rt[best]});
       } else {
-        await showScan({scan});
+        await showScan({scan: 0});
       }
     }
     if (f.drift_times) {
