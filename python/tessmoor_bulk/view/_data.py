@@ -250,6 +250,8 @@ class Source:
         self.function(func)
         if kind == "tic":  # sums intensities: neither m/z correction nor reading changes it
             return self._memo.get(("tic", func), lambda: _trace(self.run.tic(func)))  # type: ignore[no-any-return]
+        if centroid and not self.can_centroid:
+            raise BadRequest("this version of tessmoor_bulk has no centroids")
         run, ims = self._run(lock_mass), self._ims[func]
         options: dict[str, Any] = {"centroid": True} if centroid else {}
         if kind == "base_peak":
@@ -355,6 +357,8 @@ class Source:
         the scans of a retention-time range; `mz` and `drift` give the
         window (default: the span of the ions)."""
         self._need_drift_times(func)
+        if centroid and not self.can_centroid:
+            raise BadRequest("this version of tessmoor_bulk has no centroids")
         with self._maps_lock:
             self._maps += 1
             mine = self._maps

@@ -310,6 +310,10 @@ class _Handler(BaseHTTPRequestHandler):
             text = f"{e.strerror}: {e.filename}" if isinstance(e, OSError) and e.strerror and e.filename else str(e)
             print(f"tessmoor view: {' '.join(text.splitlines())}", file=sys.stderr)
             return self._error(HTTPStatus.INTERNAL_SERVER_ERROR, text)
+        except Exception as e:  # a fault of the viewer itself: said, not a dropped connection
+            text = f"internal error: {type(e).__name__}: {e}"
+            print(f"tessmoor view: {' '.join(text.splitlines())}", file=sys.stderr)
+            return self._error(HTTPStatus.INTERNAL_SERVER_ERROR, text)
         if isinstance(result, Reply):
             self._send(HTTPStatus.OK, encode(result), "application/octet-stream")
         elif isinstance(result, _Csv):
