@@ -150,6 +150,9 @@ def test_m4_draws_what_every_point_draws():
         inside = np.flatnonzero(column == c)
         kept = np.intersect1d(keep, inside)
         assert {inside[0], inside[-1], inside[np.argmin(y[inside])], inside[np.argmax(y[inside])]} <= set(kept)
+    # Sticks from zero: the tallest of each column hides the others.
+    keep = _reduce.tallest(x, y, 500, 0.0, 100.0)
+    assert len(keep) == 500 and np.array_equal(y[keep], [y[column == c].max() for c in range(500)])
     # A whole trace of a million points answers in well under 1 MB.
     from tessmoor_bulk.view._data import Source, Trace
     from tessmoor_bulk.view._server import encode

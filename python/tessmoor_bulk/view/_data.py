@@ -315,9 +315,10 @@ class Source:
     # -- spectra -------------------------------------------------------------
 
     def spectrum(self, func: int, scan: int, lo: float | None, hi: float | None, pixels: int | None, *,
-                 centroid: bool = False, lock_mass: float | None = None) -> Reply:
+                 sticks: bool = False, centroid: bool = False, lock_mass: float | None = None) -> Reply:
         """The peaks of one scan in m/z order, those in [lo, hi] (and one
-        beyond each end), reduced for `pixels` columns (None: all)."""
+        beyond each end), reduced for `pixels` columns (None: all): to the
+        tallest peak per column for `sticks`, else as a line (M4)."""
         ims = self.has_drift_times(func)
         options: dict[str, Any] = {"ims": True} if ims else {}
         if centroid:
@@ -331,7 +332,8 @@ class Source:
             mz, intensity = mz[order], intensity[order]
         start, stop = _reduce.window(mz, lo, hi)
         mz, intensity = mz[start:stop], intensity[start:stop]
-        keep = np.arange(len(mz)) if pixels is None else _reduce.m4(mz, intensity, pixels, lo, hi)
+        reduce = _reduce.tallest if sticks else _reduce.m4
+        keep = np.arange(len(mz)) if pixels is None else reduce(mz, intensity, pixels, lo, hi)
         meta = {"function": func, "scan": spec.scan, "rt_min": spec.rt_min, "scans": self.run.n_scans(func),
                 "peaks": len(spec.mz), "points": len(mz), "shown": len(keep), "reduced": len(keep) < len(mz),
                 "ion_mobility_reading": ims, "centroid": centroid}

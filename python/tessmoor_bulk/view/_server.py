@@ -464,7 +464,7 @@ def _route_spectrum(source: Source, p: _Params) -> Reply | _Csv:
         keep = _inside(mz, window)
         return _Csv(f"function{func}-scan{reply.meta['scan']}", ["mz", "intensity"],
                     [_floats(mz[keep]), _floats32(intensity[keep])])
-    return source.spectrum(func, scan, lo, hi, p.pixels(), **_scan_options(p))
+    return source.spectrum(func, scan, lo, hi, p.pixels(), sticks=p.flag("sticks"), **_scan_options(p))
 
 
 def _ion_selection(source: Source, p: _Params) -> tuple[int | None, tuple[float, float] | None]:

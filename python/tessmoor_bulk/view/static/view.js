@@ -427,7 +427,7 @@
     const range = state.specRange;
     const s = await fetchArrays('/api/spectrum', {
       f: state.func, ...which, x0: range ? range[0] : null, x1: range ? range[1] : null, px: pixels($('spec')),
-      ...scanOptions()}, specAbort.signal);
+      sticks: !$('spec-line').checked, ...scanOptions()}, specAbort.signal);
     state.spectrum = s;
     state.scan = s.meta.scan;
     state.scanRt = s.meta.rt_min;
@@ -482,7 +482,8 @@
     $('spec-title').textContent = `Spectrum: function ${m.function}, scan ${m.scan} of ${m.scans}, ${fmt(m.rt_min, 4)} min`;
     $('spec-note').textContent = `${m.peaks.toLocaleString()} peaks${m.ion_mobility_reading ? ' (ion-mobility reading: m/z of every drift time)' : ''}` +
       (m.centroid ? ', centroided' : '') +
-      (m.reduced ? `; ${m.points.toLocaleString()} in range, drawn from ${m.shown.toLocaleString()} (first, last, lowest and highest per pixel column: zoom in for every peak)` : '') +
+      (m.reduced ? `; ${m.points.toLocaleString()} in range, drawn from ${m.shown.toLocaleString()} (` +
+        ($('spec-line').checked ? 'first, last, lowest and highest' : 'the tallest') + ' per pixel column: zoom in for every peak)' : '') +
       '. Drag to zoom; choose “add the XIC of an m/z range” above to drag out a mass range instead.';
   }
 
@@ -753,7 +754,10 @@
     $('function').addEventListener('change', (e) => chooseFunction(Number(e.target.value)).catch(failed));
     $('show-tic').addEventListener('change', () => loadChromatograms().catch(failed));
     $('show-bpi').addEventListener('change', () => loadChromatograms().catch(failed));
-    $('spec-line').addEventListener('change', () => drawSpectrum().catch(failed));
+    // Sticks and a line are reduced differently: the scan is asked for again.
+    $('spec-line').addEventListener('change', () => {
+      if (state.scan !== null) showScan({scan: state.scan}).catch(failed);
+    });
     for (const r of document.querySelectorAll('input[name=spec-drag]')) {
       r.addEventListener('change', () => Plotly.relayout(spec, {dragmode: r.value}).catch(failed));
     }
