@@ -491,6 +491,7 @@
     let range;
     if (ev['xaxis.autorange']) range = null;
     else if (ev['xaxis.range[0]'] !== undefined) range = [ev['xaxis.range[0]'], ev['xaxis.range[1]']];
+    else if (ev['xaxis.range']) range = ev['xaxis.range'].slice();
     else return;
     state.specRange = range;
     if (state.scan !== null) debounce('spec', () => showScan({scan: state.scan}).catch(failed), 100);
@@ -574,7 +575,7 @@
 
   function mapRangeChanged(ev) {
     if (ev['xaxis.autorange'] || ev['yaxis.autorange']) state.mapRange = null;
-    else if (ev['xaxis.range[0]'] !== undefined || ev['yaxis.range[0]'] !== undefined) {
+    else if (['xaxis.range[0]', 'yaxis.range[0]', 'xaxis.range', 'yaxis.range'].some((k) => ev[k] !== undefined)) {
       const full = $('map')._fullLayout;
       state.mapRange = {x: full.xaxis.range.slice(), y: full.yaxis.range.slice()};
     } else return;
