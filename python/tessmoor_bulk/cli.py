@@ -6,6 +6,7 @@ spectra as CSV or pictures, and whole-run exports.
     tessmoor xic RUN MZ [MZ ...] [--ppm P | --da D] [-f N] [--csv FILE | --plot FILE.png]
     tessmoor spectrum RUN FUNC SCAN [--ims] [--csv FILE | --plot FILE.png]
     tessmoor export RUN OUT [--functions 1,2] [--ims] [--compression C] [--threads N] [--quiet]
+    tessmoor view RUN [--port N] [--host ADDRESS] [--no-browser]
 
 Installed as the console script ``tessmoor``; ``python -m tessmoor_bulk``
 runs the same.  A failure prints one line ``tessmoor: error: ...`` and exits
@@ -155,6 +156,18 @@ def _parser() -> argparse.ArgumentParser:
     export.add_argument("--threads", type=_count, metavar="N",
                         help="decoding threads (default: every core this process may use)")
     _add_quiet(export)
+
+    view = command("view", _view, "Look at a run in the browser.",
+                   "Serves a page (functions, chromatograms, spectra, XICs, ion-mobility maps) from a\n"
+                   "local web server until Ctrl-C.  Its URL, with a random token that every request\n"
+                   "needs, is printed on standard output.  Needs the 'view' extra.",
+                   "tessmoor view examples/sample.raw --port 8765")
+    _add_run(view)
+    view.add_argument("--port", type=_port, default=0, metavar="N", help="port to listen on (default: a free one)")
+    view.add_argument("--host", default="127.0.0.1", metavar="ADDRESS",
+                      help="address to listen on (default 127.0.0.1, this machine only; another one "
+                           "lets other machines in, with a warning)")
+    view.add_argument("--no-browser", action="store_true", help="print the URL without opening a browser")
     return parser
 
 
@@ -197,6 +210,13 @@ def _count(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"needs at least 1, not {text}")
+    return value
+
+
+def _port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"not a port (0 to 65535): {text}")
     return value
 
 
@@ -421,6 +441,14 @@ def _plot() -> Any:
     from . import _plot
 
     return _plot
+
+
+# -- view --------------------------------------------------------------------
+
+def _view(args: argparse.Namespace) -> int:
+    from .view import serve
+
+    return serve(args.run, host=args.host, port=args.port, open_browser=not args.no_browser)
 
 
 # -- export ------------------------------------------------------------------
