@@ -4,8 +4,9 @@ threads the system will not start, and directory names that are not UTF-8.
 Each gets a clear answer (the consistent result, or an exception), never a
 mix of two files, an abort or a process killed for its memory."""
 
+import io
 import os
-import resource
+import re
 import struct
 import subprocess
 import sys
@@ -16,7 +17,7 @@ import pytest
 
 import tessmoor
 import tessmoor_bulk
-from rawwriter import FunctionData, idx_a_record, make_run, scan_a, write
+from rawwriter import Function, FunctionData, idx_a_record, make_run, scan_a, write
 
 OLD = [scan_a(40000, [(1000, 5), (2000, 6)]), scan_a(40000, [(3000, 7)])]
 NEW = [scan_a(30000, [(500, 9)]), scan_a(30000, [(600, 8), (700, 4), (800, 2)])]
@@ -50,19 +51,33 @@ def _held_race(tmp_path, read):
             writer.kill()
 
 
-@pytest.mark.parametrize("query", ["read_spectrum", "Run.spectrum"])
-def test_single_scan_read_never_pairs_an_old_index_with_new_data(tmp_path, query):
+def test_single_scan_read_never_pairs_an_old_index_with_new_data(tmp_path):
+    # Both packages read through the one function reader; the module, which
+    # waits for a FIFO's writer, is the one that can be held in the race.
     def read(root):
-        if query == "read_spectrum":
-            s = tessmoor.RawReader(str(root)).read_spectrum(1, 1)
-            return list(s.mz), list(s.intensity)
-        s = tessmoor_bulk.Run(root).spectrum(1, 1)
-        return s.mz.tolist(), s.intensity.tolist()
+        s = tessmoor.RawReader(str(root)).read_spectrum(1, 1)
+        return list(s.mz), list(s.intensity)
 
     root, got = _held_race(tmp_path, read)
     want = tessmoor.RawReader(str(root)).read_spectrum(1, 1)
     assert got == (list(want.mz), list(want.intensity))
     assert got[1] == [8.0, 4.0, 2.0]
+
+
+@pytest.mark.parametrize("special", ["fifo", "/dev/zero"])
+@pytest.mark.parametrize("name", ["_FUNC001.IDX", "_FUNC001.DAT"])
+def test_files_that_cannot_be_read_at_offsets_are_refused_at_once(tmp_path, special, name):
+    # A FIFO would block the open until a writer comes, /dev/zero read
+    # until memory ran out: tessmoor_bulk says what the file is instead.
+    root = make_run(tmp_path / "r.raw", data={1: FunctionData("A", OLD)})
+    (root / name).unlink()
+    if special == "fifo":
+        os.mkfifo(root / name)
+    else:
+        os.symlink(special, root / name)
+    what = "a FIFO (named pipe)" if special == "fifo" else "a character device"
+    with pytest.raises(tessmoor_bulk.FormatError, match=re.escape(f"{name}: function 1: {what} where a file")):
+        tessmoor_bulk.Run(root).spectrum(1, 0)
 
 
 def test_index_claiming_absurd_output_is_a_memory_error(tmp_path):
@@ -111,23 +126,25 @@ def test_threads_the_system_refuses_are_done_without(tmp_path):
         """)
     out = subprocess.run([sys.executable, "-c", child], capture_output=True, timeout=120)
     assert out.returncode == 0, out.stderr.decode()
-    import io
     got = np.load(io.BytesIO(out.stdout))
     assert np.array_equal(got, np.concatenate([want.mz, want.intensity, want.offsets]))
 
 
 def test_directory_names_that_are_not_utf8(tmp_path):
     name = os.fsencode(tmp_path) + b"/r\xff.raw"
-    make_run(os.fsdecode(name), data={1: FunctionData("A", OLD)})
+    make_run(os.fsdecode(name), functions=[Function(), Function()], data={1: FunctionData("A", OLD)})
+    root = os.fsdecode(name)
     by_bytes, by_str = tessmoor_bulk.Run(name), tessmoor_bulk.Run(os.fsdecode(name))
     assert by_str.path == os.fsdecode(name)
     assert by_bytes.spectra(1).mz.tolist() == by_str.spectra(1).mz.tolist() != []
     with pytest.raises(FileNotFoundError) as exc:
         by_bytes.n_scans(2)
     assert os.fsencode(exc.value.filename) == name + b"/_FUNC002.IDX"
-    assert len(by_bytes.reader.functions) == 1
+    assert len(by_bytes.reader.functions) == 2
     # The command line writes the name back as the bytes it was, whatever
     # the locale's encoding would refuse.
+    for suffix in ("IDX", "DAT"):
+        os.link(f"{root}/_FUNC001.{suffix}", f"{root}/_FUNC002.{suffix}")
     env = dict(os.environ, PYTHONIOENCODING="utf-8:strict")
     out = subprocess.run([sys.executable, "-m", "tessmoor_bulk", "info", name], capture_output=True, env=env)
     assert out.returncode == 0, out.stderr

@@ -105,7 +105,9 @@ struct RunHandle {
 RunHandle open_run(const nb::bytes& path) {
     std::string p(path.c_str(), path.size());
     nb::gil_scoped_release unlocked;
-    return RunHandle{take(core::Run::open(std::move(p)))};
+    core::Run run = take(core::Run::open(std::move(p)));
+    run.policy = core::ReadPolicy{.listed_only = true, .refuse_special_files = true};
+    return RunHandle{std::move(run)};
 }
 
 // A tessmoor.RawReader owning a copy of what this run parsed when it was
@@ -115,6 +117,7 @@ nb::object make_reader(const RunHandle& r) {
     if (nb::cast<std::size_t>(type.attr("__basicsize__")) != sizeof(py::Reader))
         throw Raised{core::Status::internal("tessmoor.RawReader is not the class this module was built with")};
     core::Run copy = r.run;
+    copy.policy = {};  // the module's own rules
     PyObject* reader = py::new_reader(reinterpret_cast<PyTypeObject*>(type.ptr()), std::move(copy));
     if (!reader) throw nb::python_error();
     return nb::steal(reader);

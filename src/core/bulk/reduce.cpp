@@ -202,6 +202,16 @@ Result<Chromatogram> reduce_scans(const Run& run, std::uint32_t func, const Scan
 
 Result<ChannelTrace> read_channel(const Run& run, std::uint64_t channel_index) {
     return guarded([&]() -> Result<ChannelTrace> {
+        if (run.policy.listed_only && run.chroms_inf) {
+            const auto& listed = run.chroms_inf->channels;
+            const bool found = std::any_of(listed.begin(), listed.end(),
+                                           [&](const ChromChannel& c) { return c.index == channel_index; });
+            if (!found)
+                return Status::channel_not_found(channel_index)
+                    .in_file(join_path(run.path, "_CHROMS.INF"), FileRole::Chroms)
+                    .with_detail(listed.empty() ? "the run lists no channels"
+                                                : "the run's channels are 0 to " + std::to_string(listed.size() - 1));
+        }
         TESSMOOR_ASSIGN_OR_RETURN(const std::vector<ChromPoint> points, run.read_chrom(channel_index));
         ChannelTrace out;
         TESSMOOR_ASSIGN_OR_RETURN(out.rt_min, Array<double>::allocate(points.size()));
