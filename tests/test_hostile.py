@@ -7,10 +7,13 @@ mix of two files, an abort or a process killed for its memory."""
 import io
 import os
 import re
+import signal
 import struct
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -80,16 +83,54 @@ def test_files_that_cannot_be_read_at_offsets_are_refused_at_once(tmp_path, spec
         tessmoor_bulk.Run(root).spectrum(1, 0)
 
 
-def test_index_claiming_absurd_output_is_a_memory_error(tmp_path):
-    # A million 22-byte records, each claiming the same 65,535-record scan:
-    # 22 MB of index asking for some 786 GB of output.
-    root = make_run(tmp_path / "r.raw")
+@pytest.fixture(scope="module")
+def overlapping_run(tmp_path_factory):
+    """A million 22-byte records, each claiming the same 65,535-record scan:
+    22 MB of index asking for some 786 GB of output, or hours of decoding."""
+    root = make_run(tmp_path_factory.mktemp("overlap") / "r.raw")
     write(root / "_FUNC001.IDX", idx_a_record(0, 0xFFFF, 0.5) * 1_000_000)
     write(root / "_FUNC001.DAT", scan_a(40000, [(1, 1)] * 0xFFFE))
-    run = tessmoor_bulk.Run(root)
+    return root
+
+
+def test_index_claiming_absurd_output_is_a_memory_error(overlapping_run):
+    run = tessmoor_bulk.Run(overlapping_run)
     with pytest.raises(MemoryError, match=r"the result needs 732\.\d GiB \(786408000000 bytes\)"):
         run.spectra(1)
     assert len(run.spectrum(1, -1)) == 0xFFFE  # one scan of it is fine
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.parametrize("call", [
+    lambda run: run.tic(1, threads=2),
+    lambda run: run.xic(1, [100.0], threads=1),
+    lambda run: run.base_peak(1, threads=2),
+    lambda run: run.spectra(1, slice(0, 2000), threads=1),
+    lambda run: next(run.iter_spectra(1, batch_scans=2000, batch_peaks=10**9, threads=2)),
+], ids=["tic", "xic", "base_peak", "spectra", "iter_spectra"])
+def test_long_calls_stop_soon_after_a_signal(overlapping_run, call):
+    # A handler that raises (Ctrl-C's raises KeyboardInterrupt) stops a call
+    # within 0.2 s, with its exception, whatever the call was doing.
+    run = tessmoor_bulk.Run(overlapping_run)
+    sent = []
+
+    def handler(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    timer = threading.Timer(0.3, lambda: (sent.append(time.monotonic()), os.kill(os.getpid(), signal.SIGUSR1)))
+    try:
+        timer.start()
+        with pytest.raises(Stop):
+            call(run)
+        stopped = time.monotonic()
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGUSR1, previous)
+    assert stopped - sent[0] < 0.2
 
 
 def _sparse_run(root, scans=40, gap=1 << 20):

@@ -41,6 +41,15 @@ using Targets = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device:
 using Pair = std::pair<double, double>;
 using SliceArgs = std::tuple<std::optional<std::int64_t>, std::optional<std::int64_t>, std::int64_t>;
 
+// Ctrl-C, or any signal whose handler raises, stops a long call: the
+// waiting thread takes the interpreter lock now and then to let the
+// handlers run.  The exception a handler raised stays pending, and is the
+// one the call raises (errors.cpp).
+const core::Interrupt python_signals{[] {
+    nb::gil_scoped_acquire locked;
+    return PyErr_CheckSignals() != 0;
+}};
+
 std::optional<core::Window> window_of(const std::optional<Pair>& p) {
     if (!p) return std::nullopt;
     return core::Window{p->first, p->second};
@@ -78,6 +87,7 @@ core::ReduceOptions reduce_options(const std::string& kind, const std::optional<
                                    std::optional<double> da, unsigned threads) {
     core::ReduceOptions o;
     o.threads = threads;
+    o.interrupt = &python_signals;
     o.mz = window_of(mz);
     if (kind == "tic") {
         o.kind = core::ReduceOptions::Kind::Tic;
@@ -152,7 +162,7 @@ nb::object read_spectra(const RunHandle& r, std::uint32_t func, std::optional<Pi
                         std::optional<SliceArgs> slice, std::optional<Pair> rt, std::optional<Pair> mz,
                         bool ims, unsigned threads) {
     const core::ScanSelection selection = selection_of(picks, slice, rt);
-    const core::SpectraOptions options{ims, window_of(mz), threads};
+    const core::SpectraOptions options{ims, window_of(mz), threads, &python_signals};
     core::SpectraBatch batch;
     {
         nb::gil_scoped_release unlocked;
@@ -227,7 +237,7 @@ IterationHandle iterate(const RunHandle& r, std::uint32_t func, std::optional<Pi
 }
 
 nb::object read_batch(const IterationHandle& h, std::size_t k, std::optional<Pair> mz, unsigned threads) {
-    const core::SpectraOptions options{h.ims, window_of(mz), threads};
+    const core::SpectraOptions options{h.ims, window_of(mz), threads, &python_signals};
     core::SpectraBatch batch;
     {
         nb::gil_scoped_release unlocked;
@@ -311,7 +321,8 @@ nb::object encode(const std::vector<Values>& columns, const Offsets& offsets, bo
     {
         nb::gil_scoped_release unlocked;
         texts = take(core::encode_arrays(parts, span_of(offsets),
-                                         zlib ? core::Compression::Zlib : core::Compression::None, threads));
+                                         zlib ? core::Compression::Zlib : core::Compression::None, threads,
+                                         &python_signals));
     }
     const std::size_t n = texts.bounds.size() / 2;
     return nb::make_tuple(numpy_of(std::move(texts.text)), numpy_of(std::move(texts.bounds), {n, 2}));

@@ -135,7 +135,7 @@ Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::
     const Window window = options.mz.value_or(Window{});
     const bool windowed = options.mz.has_value();
 
-    ParallelFor parallel(plan.chunks.size(), options.threads);
+    ParallelFor parallel(plan.chunks.size(), options.threads, options.interrupt);
     const std::size_t workers = worker_count(plan.chunks.size(), options.threads);
     std::vector<ChunkView> views(workers);
     std::vector<std::vector<double>> worker_sums(workers);

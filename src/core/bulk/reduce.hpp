@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/access/function_reader.hpp"
+#include "core/bulk/parallel.hpp"
 #include "core/bulk/selection.hpp"
 #include "core/io/buffer.hpp"
 #include "core/status.hpp"
@@ -25,6 +26,7 @@ struct ReduceOptions {
     std::optional<Window> mz;     // Tic, BasePeak: only peaks inside count
     std::vector<Window> targets;  // Xic
     unsigned threads = 1;
+    const Interrupt* interrupt = nullptr;  // lets the caller stop the call
 };
 
 // The m/z window of each XIC target: [target - tol, target + tol], where

@@ -102,7 +102,7 @@ Result<std::uint64_t> decode_chunks(const PlannedRead& r, const SpectraOptions& 
         return v;
     };
 
-    ParallelFor parallel(chunks.size(), options.threads);
+    ParallelFor parallel(chunks.size(), options.threads, options.interrupt);
     const std::size_t workers = worker_count(chunks.size(), options.threads);
     std::vector<ChunkView> views(workers);
     std::vector<Collected> collected(Windowed ? workers : 0);

@@ -15,6 +15,7 @@
 #include <span>
 
 #include "core/access/function_reader.hpp"
+#include "core/bulk/parallel.hpp"
 #include "core/bulk/selection.hpp"
 #include "core/io/buffer.hpp"
 #include "core/status.hpp"
@@ -25,6 +26,7 @@ struct SpectraOptions {
     bool ims = false;          // the ion-mobility reading, with drift times
     std::optional<Window> mz;  // keep only the peaks inside
     unsigned threads = 1;
+    const Interrupt* interrupt = nullptr;  // lets the caller stop the call
 };
 
 struct SpectraBatch {
