@@ -19,11 +19,13 @@ raised only for a fault of tessmoor_bulk itself.
 
 from typing import TYPE_CHECKING
 
+from ._check import CheckReport, Problem
 from ._native import FormatError, InternalError
 from ._results import Chromatogram, Spectra, Spectrum
-from ._run import Run
+from ._run import BadScansSkipped, Run, SpectraBatches
 
-__all__ = ["Run", "Spectrum", "Spectra", "Chromatogram", "FormatError", "InternalError"]
+__all__ = ["Run", "Spectrum", "Spectra", "Chromatogram", "SpectraBatches", "CheckReport", "Problem",
+           "FormatError", "InternalError", "BadScansSkipped"]
 
 if TYPE_CHECKING:
     __version__: str

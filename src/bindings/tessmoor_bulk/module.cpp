@@ -56,19 +56,31 @@ std::optional<core::Window> window_of(const std::optional<Pair>& p) {
 }
 
 core::ScanSelection selection_of(const std::optional<Picks>& picks, const std::optional<SliceArgs>& slice,
-                                 const std::optional<Pair>& rt) {
+                                 const std::optional<Pair>& rt, bool skip_bad = false) {
     core::ScanSelection s;
+    s.skip_bad = skip_bad;
     if (picks) s.picks = std::span<const std::int64_t>(picks->data(), picks->shape(0));
     if (slice) s.slice = core::ScanSlice{std::get<0>(*slice), std::get<1>(*slice), std::get<2>(*slice)};
     s.rt = window_of(rt);
     return s;
 }
 
+// [(scan, message)] of the scans a read left out.
+nb::list skipped_list(const std::vector<core::BadScan>& skipped) {
+    nb::list out;
+    for (const core::BadScan& b : skipped) {
+        const std::string text = b.status.context_text();
+        out.append(nb::make_tuple(b.scan, nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                                                         "backslashreplace"))));
+    }
+    return out;
+}
+
 nb::object spectra_tuple(core::SpectraBatch&& b, bool ims) {
     nb::object drift = ims ? numpy_of(std::move(b.drift_time_ms)) : nb::none();
     return nb::make_tuple(numpy_of(std::move(b.scans)), numpy_of(std::move(b.rt_min)),
                           numpy_of(std::move(b.offsets)), numpy_of(std::move(b.mz)),
-                          numpy_of(std::move(b.intensity)), drift);
+                          numpy_of(std::move(b.intensity)), drift, skipped_list(b.skipped));
 }
 
 // (scans, rt_min, intensity, mz): intensity has one row per target for an
@@ -79,7 +91,8 @@ nb::object chromatogram_tuple(core::Chromatogram&& c, const core::ReduceOptions&
                                ? numpy_of(std::move(c.intensity), {o.targets.size(), n})
                                : numpy_of(std::move(c.intensity));
     nb::object mz = o.kind == core::ReduceOptions::Kind::BasePeak ? numpy_of(std::move(c.mz)) : nb::none();
-    return nb::make_tuple(numpy_of(std::move(c.scans)), numpy_of(std::move(c.rt_min)), intensity, mz);
+    return nb::make_tuple(numpy_of(std::move(c.scans)), numpy_of(std::move(c.rt_min)), intensity, mz,
+                          skipped_list(c.skipped));
 }
 
 core::ReduceOptions reduce_options(const std::string& kind, const std::optional<Pair>& mz,
@@ -160,8 +173,8 @@ nb::object retention_times(const RunHandle& r, std::uint32_t func) {
 
 nb::object read_spectra(const RunHandle& r, std::uint32_t func, std::optional<Picks> picks,
                         std::optional<SliceArgs> slice, std::optional<Pair> rt, std::optional<Pair> mz,
-                        bool ims, unsigned threads) {
-    const core::ScanSelection selection = selection_of(picks, slice, rt);
+                        bool ims, unsigned threads, bool skip_bad) {
+    const core::ScanSelection selection = selection_of(picks, slice, rt, skip_bad);
     const core::SpectraOptions options{ims, window_of(mz), threads, &python_signals};
     core::SpectraBatch batch;
     {
@@ -174,8 +187,8 @@ nb::object read_spectra(const RunHandle& r, std::uint32_t func, std::optional<Pi
 nb::object reduce(const RunHandle& r, const std::string& kind, std::uint32_t func,
                   std::optional<Picks> picks, std::optional<SliceArgs> slice, std::optional<Pair> rt,
                   std::optional<Pair> mz, std::optional<Targets> targets, std::optional<double> ppm,
-                  std::optional<double> da, unsigned threads) {
-    const core::ScanSelection selection = selection_of(picks, slice, rt);
+                  std::optional<double> da, unsigned threads, bool skip_bad) {
+    const core::ScanSelection selection = selection_of(picks, slice, rt, skip_bad);
     const core::ReduceOptions options = reduce_options(kind, mz, targets, ppm, da, threads);
     core::Chromatogram chrom;
     {
@@ -229,11 +242,39 @@ struct IterationHandle {
 
 IterationHandle iterate(const RunHandle& r, std::uint32_t func, std::optional<Picks> picks,
                         std::optional<SliceArgs> slice, std::optional<Pair> rt, bool ims, std::uint64_t max_scans,
-                        std::uint64_t max_peaks) {
-    const core::ScanSelection selection = selection_of(picks, slice, rt);
+                        std::uint64_t max_peaks, unsigned threads, bool skip_bad) {
+    const core::ScanSelection selection = selection_of(picks, slice, rt, skip_bad);
     nb::gil_scoped_release unlocked;
-    return IterationHandle{take(core::SpectraIteration::open(r.run, func, selection, ims, max_scans, max_peaks)),
+    return IterationHandle{take(core::SpectraIteration::open(r.run, func, selection, ims, max_scans, max_peaks,
+                                                             threads, &python_signals)),
                            ims};
+}
+
+nb::object iteration_scans(const IterationHandle& h) {
+    const auto& scans = h.iteration.scans();
+    core::Array<std::int64_t> out = take(core::Array<std::int64_t>::allocate(scans.size()));
+    for (std::size_t k = 0; k < scans.size(); ++k) out[k] = static_cast<std::int64_t>(scans[k]);
+    return numpy_of(std::move(out));
+}
+
+// (scan count, drift times or not, [(kind, scan, message)]).
+nb::object check_function(const RunHandle& r, std::uint32_t func, unsigned threads) {
+    core::FunctionCheck c;
+    {
+        nb::gil_scoped_release unlocked;
+        c = take(core::check_function(r.run, func, threads, &python_signals));
+    }
+    using Kind = core::ScanProblem::Kind;
+    nb::list problems;
+    for (const core::ScanProblem& p : c.problems) {
+        const char* kind = p.kind == Kind::OutOfBounds       ? "out_of_bounds"
+                           : p.kind == Kind::Undecodable     ? "undecodable"
+                           : p.kind == Kind::MzOutOfRange    ? "mz_out_of_range"
+                           : p.kind == Kind::DriftBeyondScan ? "drift_beyond_scan"
+                                                             : "rt_backwards";
+        problems.append(nb::make_tuple(kind, p.scan, nb::str(p.message.data(), p.message.size())));
+    }
+    return nb::make_tuple(c.scan_count, c.drift_times, problems);
 }
 
 nb::object read_batch(const IterationHandle& h, std::size_t k, std::optional<Pair> mz, unsigned threads) {
@@ -359,11 +400,12 @@ NB_MODULE(_native, m) {
         .def("describe", &describe, "func"_a)
         .def("rt", &retention_times, "func"_a)
         .def("spectra", &read_spectra, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(),
-             "mz"_a.none(), "ims"_a, "threads"_a)
+             "mz"_a.none(), "ims"_a, "threads"_a, "skip_bad"_a)
         .def("iterate", &iterate, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(), "ims"_a,
-             "max_scans"_a, "max_peaks"_a)
+             "max_scans"_a, "max_peaks"_a, "threads"_a, "skip_bad"_a)
         .def("reduce", &reduce, "kind"_a, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(),
-             "mz"_a.none(), "targets"_a.none(), "ppm"_a.none(), "da"_a.none(), "threads"_a)
+             "mz"_a.none(), "targets"_a.none(), "ppm"_a.none(), "da"_a.none(), "threads"_a, "skip_bad"_a)
+        .def("check", &check_function, "func"_a, "threads"_a)
         .def("scan", &read_scan, "func"_a, "scan"_a, "ims"_a)
         .def("channel", &read_channel, "index"_a)
         .def("header", &header_fields)
@@ -373,6 +415,8 @@ NB_MODULE(_native, m) {
 
     nb::class_<IterationHandle>(m, "Iteration", "A function read batch by batch.")
         .def("__len__", [](const IterationHandle& h) { return h.iteration.size(); })
+        .def_prop_ro("scans", &iteration_scans)
+        .def_prop_ro("skipped", [](const IterationHandle& h) { return skipped_list(h.iteration.skipped()); })
         .def("read", &read_batch, "batch"_a, "mz"_a.none(), "threads"_a);
 
     m.def("encode_arrays", &encode, "columns"_a, "offsets"_a, "zlib"_a, "threads"_a,

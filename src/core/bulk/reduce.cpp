@@ -194,8 +194,13 @@ Result<Chromatogram> reduce_scans(const Run& run, std::uint32_t func, const Scan
         return with_function(run, func, FunctionReader::Purpose::Spectra,
                              [&](FunctionReader& f) -> Result<Chromatogram> {
                                  TESSMOOR_RETURN_IF_ERROR(f.load_index());
-                                 TESSMOOR_ASSIGN_OR_RETURN(const auto scans, select_scans(f, selection));
-                                 return reduce_scans(f, scans, options);
+                                 TESSMOOR_ASSIGN_OR_RETURN(
+                                     Selected selected,
+                                     select_readable(f, selection, encoding_for(f.variant(), false),
+                                                     options.threads, options.interrupt));
+                                 TESSMOOR_ASSIGN_OR_RETURN(Chromatogram chrom, reduce_scans(f, selected.scans, options));
+                                 chrom.skipped = std::move(selected.skipped);
+                                 return chrom;
                              });
     });
 }

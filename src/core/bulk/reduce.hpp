@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/access/function_reader.hpp"
+#include "core/bulk/check.hpp"
 #include "core/bulk/parallel.hpp"
 #include "core/bulk/selection.hpp"
 #include "core/io/buffer.hpp"
@@ -39,6 +40,7 @@ struct Chromatogram {
     Array<double> rt_min;
     Array<double> intensity;  // Xic: targets.size() rows of scans.size()
     Array<double> mz;         // BasePeak: m/z of each scan's base peak (NaN when none)
+    std::vector<BadScan> skipped;  // left out (ScanSelection::skip_bad)
 };
 
 Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::uint64_t> scans,

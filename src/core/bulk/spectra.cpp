@@ -244,14 +244,21 @@ Result<SpectraBatch> read_spectra(const Run& run, std::uint32_t func, const Scan
         return with_function(run, func, FunctionReader::Purpose::Spectra,
                              [&](FunctionReader& f) -> Result<SpectraBatch> {
                                  TESSMOOR_RETURN_IF_ERROR(f.load_index());
-                                 TESSMOOR_ASSIGN_OR_RETURN(const auto scans, select_scans(f, selection));
-                                 return read_spectra(f, scans, options);
+                                 TESSMOOR_ASSIGN_OR_RETURN(
+                                     Selected selected,
+                                     select_readable(f, selection, encoding_for(f.variant(), options.ims),
+                                                     options.threads, options.interrupt));
+                                 TESSMOOR_ASSIGN_OR_RETURN(SpectraBatch batch,
+                                                           read_spectra(f, selected.scans, options));
+                                 batch.skipped = std::move(selected.skipped);
+                                 return batch;
                              });
     });
 }
 
 Result<SpectraIteration> SpectraIteration::open(const Run& run, std::uint32_t func, const ScanSelection& selection,
-                                                bool ims, std::uint64_t max_scans, std::uint64_t max_peaks) {
+                                                bool ims, std::uint64_t max_scans, std::uint64_t max_peaks,
+                                                unsigned threads, const Interrupt* interrupt) {
     return guarded([&]() -> Result<SpectraIteration> {
         TESSMOOR_ASSIGN_OR_RETURN(FunctionReader f, FunctionReader::open(run, func, FunctionReader::Purpose::Spectra));
         TESSMOOR_RETURN_IF_ERROR(f.load_index());
@@ -259,6 +266,11 @@ Result<SpectraIteration> SpectraIteration::open(const Run& run, std::uint32_t fu
         TESSMOOR_ASSIGN_OR_RETURN(it.scans_, select_scans(it.f_, selection));
         // A refused reading fails at once, even when no scan is selected.
         TESSMOOR_RETURN_IF_ERROR(it.f_.check_reading(ims));
+        if (selection.skip_bad) {
+            const Encoding encoding = encoding_for(it.f_.variant(), ims);
+            TESSMOOR_ASSIGN_OR_RETURN(it.skipped_, find_bad_scans(it.f_, it.scans_, encoding, threads, interrupt));
+            if (!it.skipped_.empty()) it.scans_ = without_bad_scans(it.scans_, it.skipped_);
+        }
         it.bounds_ = it.scans_.empty()
                          ? std::vector<std::size_t>{0, 0}
                          : batch_bounds(it.f_, it.scans_, encoding_for(it.f_.variant(), ims), max_scans, max_peaks);
