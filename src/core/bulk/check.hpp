@@ -46,6 +46,26 @@ struct Selected {
 Result<Selected> select_readable(const FunctionReader& f, const ScanSelection& selection, Encoding encoding,
                                  unsigned threads, const Interrupt* interrupt);
 
+// A whole call over the selected scans of a function: opened for spectra
+// (again, once, when a file changed under the first attempt), its index
+// loaded, the scans selected for the reading `ims`, and read(f, scans) run;
+// the scans left out go to the result's `skipped`.
+template <class R, class Read>
+Result<R> read_selected(const Run& run, std::uint32_t func, const ScanSelection& selection, bool ims,
+                        unsigned threads, const Interrupt* interrupt, Read&& read) {
+    return guarded([&] {
+        return with_function(run, func, FunctionReader::Purpose::Spectra, [&](FunctionReader& f) -> Result<R> {
+            TESSMOOR_RETURN_IF_ERROR(f.load_index());
+            TESSMOOR_ASSIGN_OR_RETURN(
+                Selected selected,
+                select_readable(f, selection, encoding_for(f.variant(), ims), threads, interrupt));
+            TESSMOOR_ASSIGN_OR_RETURN(R out, read(f, selected.scans));
+            out.skipped = std::move(selected.skipped);
+            return out;
+        });
+    });
+}
+
 struct ScanProblem {
     enum class Kind : std::uint8_t {
         OutOfBounds,       // its range lies past the end of the DAT

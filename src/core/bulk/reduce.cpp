@@ -190,19 +190,10 @@ Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::
 
 Result<Chromatogram> reduce_scans(const Run& run, std::uint32_t func, const ScanSelection& selection,
                                   const ReduceOptions& options) {
-    return guarded([&] {
-        return with_function(run, func, FunctionReader::Purpose::Spectra,
-                             [&](FunctionReader& f) -> Result<Chromatogram> {
-                                 TESSMOOR_RETURN_IF_ERROR(f.load_index());
-                                 TESSMOOR_ASSIGN_OR_RETURN(
-                                     Selected selected,
-                                     select_readable(f, selection, encoding_for(f.variant(), false),
-                                                     options.threads, options.interrupt));
-                                 TESSMOOR_ASSIGN_OR_RETURN(Chromatogram chrom, reduce_scans(f, selected.scans, options));
-                                 chrom.skipped = std::move(selected.skipped);
-                                 return chrom;
-                             });
-    });
+    return read_selected<Chromatogram>(run, func, selection, false, options.threads, options.interrupt,
+                                       [&](const FunctionReader& f, std::span<const std::uint64_t> scans) {
+                                           return reduce_scans(f, scans, options);
+                                       });
 }
 
 Result<ChannelTrace> read_channel(const Run& run, std::uint64_t channel_index) {

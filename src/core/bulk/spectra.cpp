@@ -240,20 +240,10 @@ Result<SpectraBatch> read_spectra(const FunctionReader& f, std::span<const std::
 
 Result<SpectraBatch> read_spectra(const Run& run, std::uint32_t func, const ScanSelection& selection,
                                   const SpectraOptions& options) {
-    return guarded([&] {
-        return with_function(run, func, FunctionReader::Purpose::Spectra,
-                             [&](FunctionReader& f) -> Result<SpectraBatch> {
-                                 TESSMOOR_RETURN_IF_ERROR(f.load_index());
-                                 TESSMOOR_ASSIGN_OR_RETURN(
-                                     Selected selected,
-                                     select_readable(f, selection, encoding_for(f.variant(), options.ims),
-                                                     options.threads, options.interrupt));
-                                 TESSMOOR_ASSIGN_OR_RETURN(SpectraBatch batch,
-                                                           read_spectra(f, selected.scans, options));
-                                 batch.skipped = std::move(selected.skipped);
-                                 return batch;
-                             });
-    });
+    return read_selected<SpectraBatch>(run, func, selection, options.ims, options.threads, options.interrupt,
+                                       [&](const FunctionReader& f, std::span<const std::uint64_t> scans) {
+                                           return read_spectra(f, scans, options);
+                                       });
 }
 
 Result<SpectraIteration> SpectraIteration::open(const Run& run, std::uint32_t func, const ScanSelection& selection,
