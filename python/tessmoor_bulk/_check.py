@@ -5,14 +5,7 @@ still being written)."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
-
-import numpy as np
-
-from ._native import FormatError
-
-if TYPE_CHECKING:
-    from ._run import Run
+from typing import Any
 
 # What each kind of problem is called in a summary line, for n of them.
 KINDS = {
@@ -88,38 +81,14 @@ class CheckReport:
         return "\n".join(self.summary()) if self.problems else f"{self.path}: no problems found"
 
 
-def check(run: Run, threads: int) -> CheckReport:
-    problems: list[Problem] = []
-    functions: dict[int, dict[str, Any]] = {}
-    for info in run.functions:
-        f = info.index
-        try:
-            count, drift, found = run._native.check(f, threads)
-        except (OSError, FormatError) as e:
-            kind = ("missing_file" if isinstance(e, FileNotFoundError)
-                    else "unreadable_file" if isinstance(e, OSError) else "malformed_file")
-            problems.append(Problem(kind, _message(e), function=f))
-            functions[f] = {"scans": None, "drift_times": None}
-            continue
-        functions[f] = {"scans": count, "drift_times": drift}
-        problems += [Problem(kind, message, function=f, scan=scan) for kind, scan, message in found]
-    channels = run.channels
-    for channel in channels:
-        try:
-            trace = run.channel(channel.index)
-        except (OSError, FormatError) as e:
-            kind = "missing_file" if isinstance(e, FileNotFoundError) else (
-                "unreadable_file" if isinstance(e, OSError) else "malformed_file")
-            problems.append(Problem(kind, _message(e), channel=channel.index))
-            continue
-        back = np.flatnonzero(np.diff(trace.rt_min) < 0) + 1
-        problems += [Problem("channel_rt_backwards",
-                             f"retention time {trace.rt_min[i]:.6g} min after {trace.rt_min[i - 1]:.6g} min",
-                             channel=channel.index, scan=int(i)) for i in back]
-    return CheckReport(run.path, functions, len(channels), tuple(problems))
-
-
-def _message(e: BaseException) -> str:
-    if isinstance(e, OSError) and e.strerror and e.filename:
-        return f"{e.strerror}: {e.filename}"
-    return str(e)
+def problem_of(error: BaseException) -> tuple[str, str]:
+    """The kind and message of a file that could not be read or parsed."""
+    if isinstance(error, FileNotFoundError):
+        kind = "missing_file"
+    elif isinstance(error, OSError):
+        kind = "unreadable_file"
+    else:
+        kind = "malformed_file"
+    if isinstance(error, OSError) and error.strerror and error.filename:
+        return kind, f"{error.strerror}: {error.filename}"
+    return kind, str(error)

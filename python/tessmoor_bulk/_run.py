@@ -13,8 +13,8 @@ from numpy.typing import NDArray
 import tessmoor
 
 from . import _native
-from ._check import CheckReport
-from ._check import check as check_run
+from ._check import CheckReport, Problem, problem_of
+from ._native import FormatError
 from ._results import Chromatogram, Drift, Spectra, Spectrum
 
 _U32_MAX = 0xFFFFFFFF
@@ -495,7 +495,29 @@ class Run:
         times that go backwards.  Per channel: its file missing or
         malformed, retention times that go backwards.  Reads every scan
         once; ``threads`` as for `spectra()`."""
-        return check_run(self, _threads(threads))
+        n_threads = _threads(threads)
+        problems: list[Problem] = []
+        functions: dict[int, dict[str, Any]] = {}
+        for f in (info.index for info in self.functions):
+            try:
+                count, drift, found = self._native.check(f, n_threads)
+            except (OSError, FormatError) as e:
+                problems.append(Problem(*problem_of(e), function=f))
+                functions[f] = {"scans": None, "drift_times": None}
+                continue
+            functions[f] = {"scans": count, "drift_times": drift}
+            problems += [Problem(kind, message, function=f, scan=scan) for kind, scan, message in found]
+        channels = self.channels
+        for channel in channels:
+            try:
+                trace = self.channel(channel.index)
+            except (OSError, FormatError) as e:
+                problems.append(Problem(*problem_of(e), channel=channel.index))
+                continue
+            for i in np.flatnonzero(np.diff(trace.rt_min) < 0) + 1:
+                problems.append(Problem("channel_rt_backwards", f"retention time {trace.rt_min[i]:.6g} min after "
+                                        f"{trace.rt_min[i - 1]:.6g} min", channel=channel.index, scan=int(i)))
+        return CheckReport(self._path, functions, len(channels), tuple(problems))
 
     def channel(self, index: SupportsIndex) -> Chromatogram:
         """The samples of instrument channel `index` (from 0; negative counts
