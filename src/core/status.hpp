@@ -105,9 +105,11 @@ public:
     const std::string& message() const noexcept { return state_->message; }
 
     // Context, added where it becomes known; a failure keeps what it has.
-    Status&& in_file(std::string file, FileRole role) &&;
-    Status&& in_function(std::uint32_t func) &&;
-    Status&& at_scan(std::uint64_t scan) &&;
+    // The status comes back by value: a reference into a temporary, held
+    // past its statement (auto&& in the macros below), would dangle.
+    Status in_file(std::string file, FileRole role) &&;
+    Status in_function(std::uint32_t func) &&;
+    Status at_scan(std::uint64_t scan) &&;
 
     // The message the module tessmoor gives: "scan 5 out of range",
     // "parse error: ...", "I/O error: ..." for a metadata file, the system's
