@@ -132,7 +132,7 @@ Status Status::internal(std::string message) {
     return s;
 }
 
-Status&& Status::in_file(std::string file, FileRole role) && {
+Status Status::in_file(std::string file, FileRole role) && {
     if (state_ && state_->file.empty()) {
         state_->file = std::move(file);
         state_->role = role;
@@ -140,17 +140,17 @@ Status&& Status::in_file(std::string file, FileRole role) && {
     return std::move(*this);
 }
 
-Status&& Status::in_function(std::uint32_t func) && {
+Status Status::in_function(std::uint32_t func) && {
     if (state_ && !state_->func) state_->func = func;
     return std::move(*this);
 }
 
-Status&& Status::with_detail(std::string detail) && {
+Status Status::with_detail(std::string detail) && {
     if (state_) state_->detail = std::move(detail);
     return std::move(*this);
 }
 
-Status&& Status::at_scan(std::uint64_t scan) && {
+Status Status::at_scan(std::uint64_t scan) && {
     if (state_ && !state_->scan) state_->scan = scan;
     return std::move(*this);
 }

@@ -115,10 +115,12 @@ public:
     const std::string& detail() const noexcept { return state_->detail; }
 
     // Context, added where it becomes known; a failure keeps what it has.
-    Status&& in_file(std::string file, FileRole role) &&;
-    Status&& in_function(std::uint32_t func) &&;
-    Status&& at_scan(std::uint64_t scan) &&;
-    Status&& with_detail(std::string detail) &&;
+    // The status comes back by value: a reference into a temporary, held
+    // past its statement (auto&& in the macros below), would dangle.
+    Status in_file(std::string file, FileRole role) &&;
+    Status in_function(std::uint32_t func) &&;
+    Status at_scan(std::uint64_t scan) &&;
+    Status with_detail(std::string detail) &&;
 
     // The message the module tessmoor gives: "scan 5 out of range",
     // "parse error: ...", "I/O error: ..." for a metadata file, the system's
@@ -175,7 +177,7 @@ public:
 
     // Only for a failure.
     const Status& status() const& { return std::get<1>(v_); }
-    Status&& status() && { return std::get<1>(std::move(v_)); }
+    Status status() && { return std::get<1>(std::move(v_)); }
 
 private:
     std::variant<T, Status> v_;
@@ -196,9 +198,9 @@ bool failed_with(const Result<T>& r, StatusKind k) noexcept {
 }
 
 // The status of a Result or a Status, for the macros below.
-inline Status&& status_of(Status&& s) noexcept { return std::move(s); }
+inline Status status_of(Status&& s) noexcept { return std::move(s); }
 template <class T>
-Status&& status_of(Result<T>&& r) noexcept {
+Status status_of(Result<T>&& r) noexcept {
     return std::move(r).status();
 }
 
