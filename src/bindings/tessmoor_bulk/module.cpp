@@ -39,6 +39,7 @@ namespace tessmoor::pybulk {
 
 using core::Column;
 using core::Compression;
+using core::Numpress;
 using core::EncodedTexts;
 
 namespace {
@@ -419,14 +420,27 @@ void check_offsets(const Offsets& offsets, std::size_t count) {
         throw nb::value_error("offsets must not decrease and must lie within the arrays");
 }
 
-// (text uint8, bounds int64 (texts, 2)): see encode_arrays.
-nb::object encode(const std::vector<Values>& columns, const Offsets& offsets, bool zlib, unsigned threads) {
+// (text uint8, bounds int64 (texts, 2), numpressed uint8 (texts)): see
+// encode_arrays.  `numpress` names each column's scheme ("linear", "slof"
+// or "none"); None for none at all.
+nb::object encode(const std::vector<Values>& columns, const Offsets& offsets, bool zlib, unsigned threads,
+                  const std::optional<std::vector<std::string>>& numpress) {
+    if (numpress && numpress->size() != columns.size())
+        throw nb::value_error("numpress must name one scheme per column");
     std::vector<Column> parts;
-    for (const Values& a : columns) {
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        const Values& a = columns[c];
         if (a.dtype() != nb::dtype<double>() && a.dtype() != nb::dtype<float>())
             throw nb::type_error("the arrays to encode must hold float32 or float64 values");
         check_offsets(offsets, a.shape(0));
-        parts.push_back(Column{static_cast<const std::byte*>(a.data()), a.itemsize(), a.shape(0)});
+        Numpress scheme = Numpress::None;
+        if (numpress) {
+            const std::string& name = (*numpress)[c];
+            if (name == "linear") scheme = Numpress::Linear;
+            else if (name == "slof") scheme = Numpress::Slof;
+            else if (name != "none") throw nb::value_error("a numpress scheme is \"linear\", \"slof\" or \"none\"");
+        }
+        parts.push_back(Column{static_cast<const std::byte*>(a.data()), a.itemsize(), a.shape(0), scheme});
     }
     EncodedTexts texts;
     {
@@ -434,7 +448,8 @@ nb::object encode(const std::vector<Values>& columns, const Offsets& offsets, bo
         texts = core::encode_arrays(parts, span_of(offsets), zlib ? Compression::Zlib : Compression::None, threads);
     }
     const std::size_t n = texts.bounds.size() / 2;
-    return nb::make_tuple(numpy_of(std::move(texts.text)), numpy_of(std::move(texts.bounds), {n, 2}));
+    return nb::make_tuple(numpy_of(std::move(texts.text)), numpy_of(std::move(texts.bounds), {n, 2}),
+                          numpy_of(std::move(texts.numpressed)));
 }
 
 nb::object summarize(const nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>& mz,
@@ -495,8 +510,9 @@ NB_MODULE(_native, m) {
         .def("instrument", &instrument);
     m.def("open_run", &open_run, "path"_a);
 
-    m.def("encode_arrays", &encode, "columns"_a, "offsets"_a, "zlib"_a, "threads"_a,
-          "Base64 texts of the parts of float arrays, zlib-compressed or not: (text, bounds).");
+    m.def("encode_arrays", &encode, "columns"_a, "offsets"_a, "zlib"_a, "threads"_a, "numpress"_a.none() = nb::none(),
+          "Base64 texts of the parts of float arrays, Numpress-encoded and zlib-compressed or not:\n"
+          "(text, bounds, numpressed).");
     m.def("summarize_spectra", &summarize, "mz"_a, "intensity"_a, "offsets"_a,
           "Per spectrum: total ion current, base peak m/z and intensity, lowest and highest m/z.");
 
