@@ -9,6 +9,7 @@ interpreter lock released, and gives values bit for bit those of `tessmoor`::
     run = tessmoor_bulk.Run("examples/sample.raw")
     batch = run.spectra(1)          # Spectra: flat mz/intensity plus offsets
     tic = run.tic(1)                # Chromatogram: rt_min, intensity
+    tessmoor_bulk.export(run, "sample.mzML", compression="numpress-zlib")
 
 Errors name what they concern: a missing file raises FileNotFoundError
 (with its filename), another OS error an OSError, a malformed file or scan
@@ -18,11 +19,12 @@ IndexError.
 
 from typing import TYPE_CHECKING
 
+from ._export import export
 from ._native import FormatError
 from ._results import Chromatogram, Spectra, Spectrum
 from ._run import Run
 
-__all__ = ["Run", "Spectrum", "Spectra", "Chromatogram", "FormatError"]
+__all__ = ["Run", "Spectrum", "Spectra", "Chromatogram", "FormatError", "export"]
 
 if TYPE_CHECKING:
     __version__: str

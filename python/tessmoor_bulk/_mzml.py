@@ -63,7 +63,7 @@ from numpy.typing import NDArray
 
 from . import _native
 from ._results import Spectra
-from ._run import Run, _threads
+from ._run import Run, Scans, Window, _threads
 from ._version import version
 
 __all__ = ["write_mzml"]
@@ -258,14 +258,14 @@ def _write_arrays(out: _Output, params: Sequence[_ArrayParams], text: memoryview
 
 class _Function(NamedTuple):
     number: int
-    n_scans: int
+    scans: NDArray[np.int64]  # the scans to write, in order
     drift: bool          # read with drift times
     lock_mass: bool
     mz_low: float
     mz_high: float
 
 
-def _plan(run: Run, functions: Sequence[int] | None, ims: bool) -> list[_Function]:
+def _plan(run: Run, functions: Sequence[int] | None, ims: bool, scans: Scans, rt: Window | None) -> list[_Function]:
     listed = {f.index: f for f in run.functions}
     if functions is None:
         wanted = list(listed)
@@ -281,7 +281,7 @@ def _plan(run: Run, functions: Sequence[int] | None, ims: bool) -> list[_Functio
     plan = []
     for f in wanted:
         info = listed[f]
-        plan.append(_Function(f, run.n_scans(f), ims and _has_drift_times(run, f), info.is_lock_mass,
+        plan.append(_Function(f, run._selected(f, scans, rt), ims and _has_drift_times(run, f), info.is_lock_mass,
                               info.mz_low, info.mz_high))
     return plan
 
@@ -303,7 +303,7 @@ def _batch_scans(run: Run, func: _Function) -> int:
         size = os.path.getsize(os.path.join(run.path, f"_FUNC{func.number:03d}.DAT"))
     except OSError:
         return _MAX_BATCH_SCANS
-    per_scan = size / max(func.n_scans, 1) / 6
+    per_scan = size / max(run.n_scans(func.number), 1) / 6
     return max(1, min(_MAX_BATCH_SCANS, int(_BATCH_PEAKS / max(per_scan, 1.0))))
 
 
@@ -489,7 +489,8 @@ class _Chromatograms:
 
 def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[int] | None = None,
                ims: bool = False, compression: str = "zlib", threads: int | None = None,
-               progress: Callable[[int], None] | None = None) -> None:
+               progress: Callable[[int], object] | None = None, scans: Scans = None, rt: Window | None = None,
+               mz: Window | None = None) -> None:
     """Write `run` to `path` as indexed mzML 1.1.
 
     functions:   the functions to export, in that order (default: every
@@ -507,6 +508,9 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
                  this process may use).
     progress:    called with the number of scans just written, after each
                  batch.
+    scans, rt, mz: what to read of each function, as for `Run.spectra`:
+                 the spectra written are those of the scans selected, with
+                 only their peaks inside `mz`.
 
     Raises IndexError for a function the run does not list, ValueError for
     a function listed twice or an unknown compression, and what reading the
@@ -515,18 +519,18 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
     if compression not in COMPRESSIONS:
         raise ValueError(f"mzML compression must be one of {', '.join(COMPRESSIONS)}, not {compression!r}")
     n_threads = _threads(threads)
-    plan = _plan(run, functions, bool(ims))
+    plan = _plan(run, functions, bool(ims), scans, rt)
     channels = run.channels
     with open(path, "wb", buffering=1 << 20) as file:
         out = _Output(file)
-        out.text(_header(run, plan, sum(f.n_scans for f in plan)))
+        out.text(_header(run, plan, sum(len(f.scans) for f in plan)))
 
         written = 0
         spectra = []
         for func in plan:
             writer = _Spectra(func, compression)
-            for batch in run.iter_spectra(func.number, batch_scans=_batch_scans(run, func), ims=func.drift,
-                                          threads=n_threads):
+            for batch in run.iter_spectra(func.number, batch_scans=_batch_scans(run, func), scans=func.scans,
+                                          mz=mz, ims=func.drift, threads=n_threads):
                 writer.write(out, batch, written, n_threads)
                 written += len(batch)
                 if progress is not None and len(batch):

@@ -8,10 +8,18 @@ order.  A row group holds whole scans of one function, about a million rows,
 so that a reader can skip functions and retention-time ranges by the row
 groups' statistics.  The run is read in batches of about one row group, so
 memory stays bounded whatever the size of the run.
+
+The file's key-value metadata says where the rows come from, each value a
+JSON text: ``tessmoor.source`` (the run's absolute path),
+``tessmoor.header`` (its _HEADER.TXT fields, as `Run.header`),
+``tessmoor.version`` (tessmoor's version) and ``tessmoor.options`` (the
+functions written and the reading options: ``ims``, ``scans``, ``rt``,
+``mz``).
 """
 
 from __future__ import annotations
 
+import json
 import operator
 import os
 from concurrent.futures import ThreadPoolExecutor
@@ -23,7 +31,8 @@ from numpy.typing import NDArray
 
 from ._extras import require
 from ._results import DRIFT_COLUMN, LONG_COLUMNS, Spectra
-from ._run import Run
+from ._run import Run, Scans, Window
+from ._version import version
 
 T = TypeVar("T")
 
@@ -48,7 +57,8 @@ _SPLIT_COLUMNS = ["mz", "intensity", DRIFT_COLUMN[0]]
 
 def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable[int] | None = None,
                   ims: bool = False, compression: str = "zstd", threads: int | None = None,
-                  progress: Callable[[int], object] | None = None) -> None:
+                  progress: Callable[[int], object] | None = None, scans: Scans = None, rt: Window | None = None,
+                  mz: Window | None = None) -> None:
     """Writes the scans of `functions` (default: all, in the run's order) to
     the Parquet file `path`.
 
@@ -57,6 +67,7 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
     compression: ``"zstd"`` or ``"none"``.
     threads:     decoding threads (default: every core this process may use).
     progress:    called with the number of scans just written.
+    scans, rt, mz: what to read of each function, as for `Run.spectra`.
     """
     pa = require("pyarrow", "arrow", "the Parquet export")
     pq = require("pyarrow.parquet", "arrow", "the Parquet export")
@@ -65,7 +76,8 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
     numbers = [f.index for f in run.functions] if functions is None else [operator.index(f) for f in functions]
     columns = LONG_COLUMNS + ((DRIFT_COLUMN,) if ims else ())
     schema = pa.schema([pa.field(name, pa.from_numpy_dtype(dtype), nullable=(name == DRIFT_COLUMN[0]))
-                        for name, dtype in columns])
+                        for name, dtype in columns],
+                       metadata=provenance(run, numbers, ims=ims, scans=scans, rt=rt, mz=mz))
     encodings = {name: "BYTE_STREAM_SPLIT" for name in _SPLIT_COLUMNS if name in schema.names}
 
     # The next batch is read and laid out on a second thread while this one
@@ -75,7 +87,8 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
         group: list[Any] = []
         rows = 0
         group_func = None
-        for func, scans, batch in _prefetched(_batches(pa, schema, run, numbers, ims, threads)):
+        batches = _batches(pa, schema, run, numbers, ims, threads, scans, rt, mz)
+        for func, n_scans, batch in _prefetched(batches):
             if func != group_func:
                 _write_group(pa, writer, schema, group, rows)
                 group, rows, group_func = [], 0, func
@@ -85,20 +98,42 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
                 _write_group(pa, writer, schema, group, rows)
                 group, rows = [], 0
             if progress is not None:
-                progress(scans)
+                progress(n_scans)
         _write_group(pa, writer, schema, group, rows)
 
 
 # pyarrow has no type annotations: its module and objects are Any below.
-def _batches(pa: ModuleType, schema: Any, run: Run, numbers: list[int], ims: bool,
-             threads: int | None) -> Iterator[tuple[int, int, Any]]:
+def _batches(pa: ModuleType, schema: Any, run: Run, numbers: list[int], ims: bool, threads: int | None,
+             scans: Scans, rt: Window | None, mz: Window | None) -> Iterator[tuple[int, int, Any]]:
     """(function, scan count, record batch) for every batch of every function."""
     for func in numbers:
         drift = ims and run.index_record_size(func) == 30
         per_scan = max(run._dat_bytes_per_scan(func) / _MIN_RECORD_BYTES, 1.0)
         batch_scans = int(min(max(ROW_GROUP_ROWS / per_scan, 1), _MAX_BATCH_SCANS))
-        for batch in run.iter_spectra(func, batch_scans=batch_scans, ims=drift, threads=threads):
+        for batch in run.iter_spectra(func, batch_scans=batch_scans, scans=scans, rt=rt, mz=mz, ims=drift,
+                                      threads=threads):
             yield func, len(batch), _record_batch(pa, schema, batch)
+
+
+def provenance(run: Run, functions: list[int], **options: Any) -> dict[str, str]:
+    """The key-value metadata of an export of `functions` of `run` with the
+    reading `options` (see the module's text)."""
+    def plain(value: Any) -> Any:
+        if isinstance(value, slice):  # as Python writes it: "2:", "-10:", "::2"
+            parts = [value.start, value.stop] + ([] if value.step is None else [value.step])
+            return ":".join("" if v is None else str(operator.index(v)) for v in parts)
+        if isinstance(value, (tuple, list, np.ndarray)):
+            return [plain(v) for v in value]
+        if isinstance(value, np.generic):
+            return value.item()
+        return value
+
+    return {
+        "tessmoor.source": json.dumps(os.path.abspath(run.path)),
+        "tessmoor.header": json.dumps(run.header),
+        "tessmoor.version": json.dumps(version),
+        "tessmoor.options": json.dumps({"functions": functions, **{k: plain(v) for k, v in options.items()}}),
+    }
 
 
 class _End:

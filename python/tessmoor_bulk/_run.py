@@ -215,6 +215,12 @@ class Run:
         function = self._native.open_function(_func(func), False)
         return function.dat_size / max(function.n_scans, 1)
 
+    def _selected(self, func: SupportsIndex, scans: Scans = None, rt: Window | None = None) -> NDArray[np.int64]:
+        """The numbers of the scans of `func` that `scans` and `rt` select, in
+        the order spectra() reads them."""
+        picks, part = _scans(scans)
+        return self._native.open_function(_func(func), False).select(picks, part, _window("rt", rt))
+
     def n_scans(self, func: SupportsIndex) -> int:
         """The number of scans of function `func`."""
         return self._native.n_scans(_func(func))
@@ -310,8 +316,8 @@ class Run:
         the whole iteration."""
         f = _func(func)
         size = operator.index(batch_scans)
-        if size < 1:
-            raise ValueError(f"batch_scans must be at least 1, not {size}")
+        if not 1 <= size <= _I64_MAX:
+            raise ValueError(f"batch_scans must be at least 1 and at most 2**63 - 1, not {size}")
         picks, part = _scans(scans)
         window, n_threads = _window("mz", mz), _threads(threads)
         rt_window = _window("rt", rt)
