@@ -516,7 +516,7 @@ def _stdout(text: str) -> None:
     BrokenPipeError); the output is then pointed at /dev/null, so that the
     interpreter's final flush does not fail again."""
     if sys.stdout is None:
-        raise OSError(errno.EBADF, "standard output is closed")
+        raise OSError("standard output is closed")
     try:
         sys.stdout.write(text)
         sys.stdout.flush()
