@@ -57,12 +57,14 @@ def test_mzml_counts_what_it_holds(run, tmp_path):
     """The spectrum count written before the spectra is that of the scans
     the options select."""
     mzml = pytest.importorskip("pyteomics.mzml")
-    out = tessmoor_bulk.export(run, tmp_path / "x.xml", format="mzML", compression="numpress-zlib", **OPTIONS)
+    steps = []
+    out = tessmoor_bulk.export(run, tmp_path / "x.xml", format="mzML", compression="numpress-zlib",
+                               progress=steps.append, **OPTIONS)
     batches = wanted(run, [1, 2, 3], **OPTIONS)
     count = int(re.search(r'<spectrumList count="(\d+)"', out.read_text()).group(1))
     with mzml.read(str(out)) as reader:
         spectra = list(reader)
-    assert count == len(spectra) == sum(len(b) for b in batches) > 0
+    assert count == len(spectra) == sum(len(b) for b in batches) == sum(steps) > 0
     assert [s["id"] for s in spectra] == [f"function={b.func} process=0 scan={n + 1}"
                                           for b in batches for n in b.scans.tolist()]
 

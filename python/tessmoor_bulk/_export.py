@@ -86,14 +86,14 @@ def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, fo
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(destination))
 
     bar: ContextManager[Any] = nullcontext()
-    if progress is True:
+    if progress and not callable(progress):
         from tqdm import tqdm
 
         bar = tqdm(total=scans_to_write(run, numbers, **reading_options), unit="scan", unit_scale=True,
                    file=sys.stderr, delay=1.0, leave=False, dynamic_ncols=True)
     write = _writer(fmt)
     with sigterm_as_exit(), bar as shown, replacing(destination) as temp:
-        report = shown.update if progress is True else (progress or None)
+        report = progress if callable(progress) else (shown.update if progress else None)
         try:
             write(run, temp, functions=numbers, ims=bool(ims), compression=compression, threads=threads,
                   progress=report, **reading_options)
@@ -114,10 +114,10 @@ def output_format(out: Path, format: str | None) -> str:
         if fmt not in FORMATS:
             raise ValueError(f"unknown format {format!r}: use 'parquet' or 'mzML'")
         return fmt
-    fmt = SUFFIXES.get(out.suffix.lower())
-    if fmt is None:
+    named = SUFFIXES.get(out.suffix.lower())
+    if named is None:
         raise ValueError(f"cannot tell the format of {out} from its suffix: use .parquet or .mzML, or give format=")
-    return fmt
+    return named
 
 
 def output_compression(fmt: str, compression: str | None) -> str:

@@ -30,7 +30,7 @@ import time
 from contextlib import contextmanager
 from multiprocessing.connection import Connection, wait
 from pathlib import Path
-from typing import Any, Callable, Iterator, NamedTuple, Sequence
+from typing import Any, Callable, Iterator, NamedTuple, Sequence, cast
 
 import numpy as np
 
@@ -187,7 +187,7 @@ def _parser() -> argparse.ArgumentParser:
                              "(the others as they are)")
     export.add_argument("--compression", choices=("zlib", "numpress", "numpress-zlib", "zstd", "none"),
                         help="mzML: zlib (default), none, numpress or numpress-zlib (MS-Numpress: "
-                             "smaller, lossy within about 1e-8 Da and 1e-4 of an intensity); "
+                             "smaller and lossy: m/z within 5e-7 or less, intensities within about 1e-4 relative); "
                              "Parquet: zstd (default) or none")
     export.add_argument("--threads", type=_count, metavar="N",
                         help="decoding threads of each run (default: every core this process may use, "
@@ -609,7 +609,8 @@ def _export_jobs(parser: argparse.ArgumentParser, runs: list[str], out_dir: Path
     """Each run with its output DIR/NAME.SUFFIX, NAME the run's name without
     its .raw; two runs of the same name are refused before any is read."""
     suffix = ".mzML" if fmt == "mzml" else ".parquet"
-    jobs, taken = [], {}
+    jobs: list[_Job] = []
+    taken: dict[Path, str] = {}
     for run in runs:
         name = Path(run).name
         if name.lower().endswith(".raw") and len(name) > 4:
@@ -660,7 +661,8 @@ def _export_many(jobs: list[_Job], fmt: str, compression: str, args: argparse.Na
                     process.start()
                     writer.close()
                     running[reader] = (k, process)
-                for reader in wait(list(running)):
+                for ready in wait(list(running)):
+                    reader = cast(Connection, ready)
                     k, process = running[reader]
                     try:
                         message = reader.recv()
