@@ -64,14 +64,21 @@ def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, fo
     progress
         True for a progress bar on standard error, or a function called with
         the number of scans just written.
-    **reading_options
+    \*\*reading_options
         ``scans=``, ``rt=`` and ``mz=``, as for `Run.spectra`, applied to
         every function: the scans selected, with their peaks inside `mz`.
 
-    Raises IndexError for a function the run does not have, ValueError for
-    a function listed twice, an unknown format or compression, TypeError
-    for an unknown keyword, OSError naming `out` when it cannot be written,
-    and what reading the run raises.
+    Raises
+    ------
+    IndexError
+        For a function the run does not have.
+    ValueError
+        For a function listed twice, an unknown format or compression.
+    TypeError
+        For an unknown keyword.
+    OSError
+        Naming `out`, when it cannot be written; and whatever reading the
+        run raises (see `Run.spectra`).
     """
     unknown = sorted(set(reading_options) - set(READING_OPTIONS))
     if unknown:
