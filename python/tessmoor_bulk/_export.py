@@ -34,7 +34,7 @@ def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, fo
            functions: Sequence[SupportsIndex] | None = None, ims: bool = False, compression: str | None = None,
            threads: int | None = None, progress: bool | Callable[[int], object] = False,
            **reading_options: Any) -> Path:
-    """Writes the spectra of `run` to the file `out`, as ``tessmoor export``
+    r"""Writes the spectra of `run` to the file `out`, as ``tessmoor export``
     does, and returns its path.
 
     Parameters
