@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import glob
 import json
 import math
 import multiprocessing
@@ -672,6 +673,7 @@ def _export_many(jobs: list[_Job], fmt: str, compression: str, args: argparse.Na
                         process.join()
                         if k not in outcomes:
                             outcomes[k] = _Outcome(0, 0.0, _death(process.exitcode))
+                            _remove_partial(jobs[k])
                             _report(jobs[k], outcomes[k])
                         continue
                     if isinstance(message, int):
@@ -685,11 +687,13 @@ def _export_many(jobs: list[_Job], fmt: str, compression: str, args: argparse.Na
             # file (SIGTERM is their cue, as for a single export).
             for _, process in running.values():
                 process.terminate()
-            for _, process in running.values():
+            for k, process in running.values():
                 process.join(10)
                 if process.is_alive():
                     process.kill()
                     process.join()
+                if process.exitcode is None or process.exitcode < 0:
+                    _remove_partial(jobs[k])
     _stdout(_summary(jobs, outcomes))
     return 1 if any(o.error is not None for o in outcomes.values()) else 0
 
@@ -718,6 +722,13 @@ def _export_worker(run: str, out: str, settings: dict[str, Any], pipe: Connectio
         error = " ".join(str(e).splitlines()) or type(e).__name__
     pipe.send(_Outcome(written, time.monotonic() - start, error))
     pipe.close()
+
+
+def _remove_partial(job: _Job) -> None:
+    """The hidden file of a worker that died before it could remove it (see
+    _export.replacing for its name)."""
+    for partial in job.out.parent.glob(f".{glob.escape(job.out.stem)}.partial-*{glob.escape(job.out.suffix)}"):
+        partial.unlink(missing_ok=True)
 
 
 def _death(exitcode: int | None) -> str:
