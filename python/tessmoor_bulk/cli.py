@@ -644,13 +644,17 @@ def _export_many(jobs: list[_Job], fmt: str, compression: str, args: argparse.Na
                     **options)
     # Worker processes start from a server process forked early, which has
     # imported the package but runs no threads (a fork of this process,
-    # which may, could inherit a lock held by another thread).
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["tessmoor_bulk.cli"])
+    # which may, could inherit a lock held by another thread); where there
+    # is no such server, from a new interpreter each.
+    context: Any = multiprocessing.get_context("spawn")
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        context = multiprocessing.get_context("forkserver")
+        context.set_forkserver_preload(["tessmoor_bulk.cli"])
     outcomes: dict[int, _Outcome] = {}
     running: dict[Connection, tuple[int, Any]] = {}
     waiting = list(enumerate(jobs))
-    total = _total_scans(jobs, args.functions, options)
+    # Counting the scans opens every run: only for a progress bar shown.
+    total = _total_scans(jobs, args.functions, options) if _shows_progress(args.quiet) else 0
     with _stopped_by_sigterm(), _progress(total, args.quiet, "scan") as bar:
         try:
             while waiting or running:
@@ -792,10 +796,14 @@ def _stopped_by_sigterm() -> Iterator[None]:
         signal.signal(signal.SIGTERM, previous)
 
 
+def _shows_progress(quiet: bool) -> bool:
+    return not quiet and sys.stderr is not None and sys.stderr.isatty()
+
+
 def _progress(total: int, quiet: bool, unit: str) -> Any:
     """A progress bar on stderr, shown only when stderr is a terminal, the
     work lasts more than a second and --quiet is not given."""
     from tqdm import tqdm
 
     return tqdm(total=total, unit=unit, unit_scale=True, file=sys.stderr, delay=1.0, leave=False,
-                disable=quiet or not sys.stderr.isatty(), dynamic_ncols=True)
+                disable=not _shows_progress(quiet), dynamic_ncols=True)
