@@ -108,7 +108,7 @@ def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, fo
             # Writing errors (a full disk) name no file, or the hidden one:
             # the caller knows the file by the name it gave.
             if e.filename is None or e.filename == temp:
-                raise OSError(e.errno, e.strerror, str(destination)) from e
+                raise OSError(e.errno, e.strerror or str(e), str(destination)) from e
             raise
     return destination
 

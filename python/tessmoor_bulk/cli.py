@@ -507,7 +507,7 @@ def _naming(name: str) -> Iterator[None]:
         yield
     except OSError as e:
         if e.filename is None and not isinstance(e, BrokenPipeError):
-            raise OSError(e.errno, e.strerror, name) from e
+            raise OSError(e.errno, e.strerror or str(e), name) from e
         raise
 
 
@@ -528,7 +528,7 @@ def _stdout(text: str) -> None:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         except (OSError, ValueError):
             pass
-        raise OSError(e.errno, e.strerror, "standard output") from e
+        raise OSError(e.errno, e.strerror or str(e), "standard output") from e
 
 
 # Numbers in CSV read back exactly: 64-bit floats by their shortest
