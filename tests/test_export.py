@@ -76,6 +76,7 @@ def test_mzml_counts_what_it_holds(run, tmp_path):
     ("x.parquet", dict(compression="numpress"), ValueError),
     ("x.mzML", dict(functions=[1, 9]), IndexError),
     ("x.mzML", dict(functions=[1, 1]), ValueError),
+    ("x.mzML", dict(scans=[0, 2, -8]), ValueError),  # scan 0 twice: mzML IDs must be unique
 ])
 def test_refusals_write_nothing(tmp_path, out, kwargs, error):
     with pytest.raises(error):

@@ -281,7 +281,13 @@ def _plan(run: Run, functions: Sequence[int] | None, ims: bool, scans: Scans, rt
     plan = []
     for f in wanted:
         info = listed[f]
-        plan.append(_Function(f, run._selected(f, scans, rt), ims and _has_drift_times(run, f), info.is_lock_mass,
+        selected = run._selected(f, scans, rt)
+        # A spectrum's native ID is its function and scan, and IDs are unique.
+        if len(np.unique(selected)) != len(selected):
+            values, counts = np.unique(selected, return_counts=True)
+            raise ValueError(f"scan {values[counts > 1][0]} of function {f} is selected twice: an mzML file holds "
+                             f"each spectrum once")
+        plan.append(_Function(f, selected, ims and _has_drift_times(run, f), info.is_lock_mass,
                               info.mz_low, info.mz_high))
     return plan
 
