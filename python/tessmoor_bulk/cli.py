@@ -437,9 +437,10 @@ def _spectrum(args: argparse.Namespace) -> int:
     scan = args.scan
     if args.rt is not None:
         rt = run.rt(func)
-        if not len(rt):
-            raise LookupError(f"{run.path}: function {func} has no scans")
-        scan = int(np.argmin(np.abs(rt - args.rt)))  # the first of equally near ones
+        distance = np.abs(rt - args.rt)
+        if not np.any(distance == distance):  # no scans, or no retention time a number
+            raise LookupError(f"{run.path}: function {func} has no scan with a retention time")
+        scan = int(np.nanargmin(distance))  # the first of equally near ones
         print(f"{PROG}: function {func}, scan {scan} at {_number(_f32(rt[scan]))} min", file=sys.stderr)
     if mz is None:
         spec = run.spectrum(func, scan, ims=args.ims)
