@@ -8,12 +8,21 @@ order.  A row group holds whole scans of one function, about a million rows,
 so that a reader can skip functions and retention-time ranges by the row
 groups' statistics.  The run is read in batches of about one row group, so
 memory stays bounded whatever the size of the run.
+
+The file's key-value metadata says where the rows come from, each value a
+JSON text: ``tessmoor.source`` (the run's absolute path),
+``tessmoor.header`` (its _HEADER.TXT fields, as `Run.header`),
+``tessmoor.version`` (tessmoor's version) and ``tessmoor.options`` (the
+functions written and the reading options: ``ims``, ``scans``, ``rt``,
+``mz``).
 """
 
 from __future__ import annotations
 
+import json
 import operator
 import os
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from types import ModuleType
 from typing import Any, Callable, Iterable, Iterator, TypeVar
@@ -23,7 +32,8 @@ from numpy.typing import NDArray
 
 from ._extras import require
 from ._results import DRIFT_COLUMN, LONG_COLUMNS, Spectra
-from ._run import Run
+from ._run import BadScans, BadScansSkipped, Run, Scans, SpectraBatches, Window
+from ._version import version
 
 T = TypeVar("T")
 
@@ -45,7 +55,8 @@ _SPLIT_COLUMNS = ["mz", "intensity", DRIFT_COLUMN[0]]
 
 def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable[int] | None = None,
                   ims: bool = False, compression: str = "zstd", threads: int | None = None,
-                  progress: Callable[[int], object] | None = None) -> None:
+                  progress: Callable[[int], object] | None = None, scans: Scans = None, rt: Window | None = None,
+                  mz: Window | None = None, on_bad_scan: BadScans = "fail") -> None:
     """Writes the scans of `functions` (default: all, in the run's order) to
     the Parquet file `path`.
 
@@ -54,15 +65,30 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
     compression: ``"zstd"`` or ``"none"``.
     threads:     decoding threads (default: every core this process may use).
     progress:    called with the number of scans just written.
+    scans, rt, mz: what to read of each function, as for `Run.spectra`.
+    on_bad_scan: "fail", or "skip": scans that cannot be read are left out,
+                 listed in the metadata (``tessmoor.skipped``) and in a
+                 `BadScansSkipped` warning per function.
+
+    Every function's scans are selected, and its files opened, before
+    anything is written: a run that grows or is rewritten meanwhile gives a
+    file of one moment of it, or a `FormatError`.
     """
     pa = require("pyarrow", "arrow", "the Parquet export")
     pq = require("pyarrow.parquet", "arrow", "the Parquet export")
     if compression not in ("zstd", "none"):
         raise ValueError(f"Parquet compression must be 'zstd' or 'none', not {compression!r}")
     numbers = [f.index for f in run.functions] if functions is None else [operator.index(f) for f in functions]
+    opened, skipped = _open(run, numbers, ims, threads, scans, rt, mz, on_bad_scan)
+    for warning in skipped:
+        warnings.warn(warning, stacklevel=2)
     columns = LONG_COLUMNS + ((DRIFT_COLUMN,) if ims else ())
+    metadata = provenance(run, numbers, ims=ims, scans=scans, rt=rt, mz=mz)
+    if skipped:
+        metadata["tessmoor.skipped"] = json.dumps([{"function": w.func, "scan": scan, "message": message}
+                                                   for w in skipped for scan, message in w.scans])
     schema = pa.schema([pa.field(name, pa.from_numpy_dtype(dtype), nullable=(name == DRIFT_COLUMN[0]))
-                        for name, dtype in columns])
+                        for name, dtype in columns], metadata=metadata)
     encodings = {name: "BYTE_STREAM_SPLIT" for name in _SPLIT_COLUMNS if name in schema.names}
 
     # The next batch is read and laid out on a second thread while this one
@@ -72,7 +98,8 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
         group: list[Any] = []
         rows = 0
         group_func = None
-        for func, scans, batch in _prefetched(_batches(pa, schema, run, numbers, ims, threads)):
+        batches = _batches(pa, schema, opened)
+        for func, n_scans, batch in _prefetched(batches):
             if func != group_func:
                 _write_group(pa, writer, schema, group, rows)
                 group, rows, group_func = [], 0, func
@@ -82,19 +109,54 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
                 _write_group(pa, writer, schema, group, rows)
                 group, rows = [], 0
             if progress is not None:
-                progress(scans)
+                progress(n_scans)
         _write_group(pa, writer, schema, group, rows)
 
 
 # pyarrow has no type annotations: its module and objects are Any below.
-def _batches(pa: ModuleType, schema: Any, run: Run, numbers: list[int], ims: bool,
-             threads: int | None) -> Iterator[tuple[int, int, Any]]:
+def _batches(pa: ModuleType, schema: Any,
+             opened: list[tuple[int, SpectraBatches[Any]]]) -> Iterator[tuple[int, int, Any]]:
     """(function, scan count, record batch) for every batch of every function."""
-    for func in numbers:
-        drift = ims and run.has_drift_times(func)
-        for batch in run.iter_spectra(func, batch_scans=_MAX_BATCH_SCANS, batch_peaks=ROW_GROUP_ROWS, ims=drift,
-                                      threads=threads):
+    for func, batches in opened:
+        for batch in batches:
             yield func, len(batch), _record_batch(pa, schema, batch)
+
+
+def _open(run: Run, numbers: list[int], ims: bool, threads: int | None, scans: Scans, rt: Window | None,
+          mz: Window | None, on_bad_scan: BadScans) -> tuple[list[tuple[int, SpectraBatches[Any]]], list[Any]]:
+    """Every function's reads, opened (its scans selected) before anything
+    is written, so that the file is one moment of a run that may be growing;
+    and the warnings of the bad scans they leave out."""
+    opened = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", BadScansSkipped)
+        for func in numbers:
+            drift = ims and run.has_drift_times(func)
+            opened.append((func, run.iter_spectra(func, batch_scans=_MAX_BATCH_SCANS, batch_peaks=ROW_GROUP_ROWS,
+                                                  scans=scans, rt=rt, mz=mz, ims=drift, threads=threads,
+                                                  on_bad_scan=on_bad_scan)))
+    return opened, [w.message for w in caught if isinstance(w.message, BadScansSkipped)]
+
+
+def provenance(run: Run, functions: list[int], **options: Any) -> dict[str, str]:
+    """The key-value metadata of an export of `functions` of `run` with the
+    reading `options` (see the module's text)."""
+    def plain(value: Any) -> Any:
+        if isinstance(value, slice):  # as Python writes it: "2:", "-10:", "::2"
+            parts = [value.start, value.stop] + ([] if value.step is None else [value.step])
+            return ":".join("" if v is None else str(operator.index(v)) for v in parts)
+        if isinstance(value, (tuple, list, np.ndarray)):
+            return [plain(v) for v in value]
+        if isinstance(value, np.generic):
+            return value.item()
+        return value
+
+    return {
+        "tessmoor.source": json.dumps(os.path.abspath(run.path)),
+        "tessmoor.header": json.dumps(run.header),
+        "tessmoor.version": json.dumps(version),
+        "tessmoor.options": json.dumps({"functions": functions, **{k: plain(v) for k, v in options.items()}}),
+    }
 
 
 class _End:
