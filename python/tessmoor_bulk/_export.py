@@ -27,7 +27,7 @@ __all__ = ["export"]
 FORMATS = {"parquet": ("zstd", "none"), "mzml": ("zlib", "none", "numpress", "numpress-zlib")}
 SUFFIXES = {".parquet": "parquet", ".mzml": "mzml"}
 # What export() passes on to the reads of each function.
-READING_OPTIONS = ("scans", "rt", "mz")
+READING_OPTIONS = ("scans", "rt", "mz", "on_bad_scan")
 
 
 def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, format: str | None = None,
@@ -65,8 +65,12 @@ def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, fo
         True for a progress bar on standard error, or a function called with
         the number of scans just written.
     \*\*reading_options
-        ``scans=``, ``rt=`` and ``mz=``, as for `Run.spectra`, applied to
-        every function: the scans selected, with their peaks inside `mz`.
+        ``scans=``, ``rt=``, ``mz=`` and ``on_bad_scan=``, as for
+        `Run.spectra`, applied to every function: the scans selected, with
+        their peaks inside `mz`; with ``on_bad_scan="skip"`` the scans that
+        cannot be read are left out, named in the file (a userParam
+        "skipped scan" of the mzML run, ``tessmoor.skipped`` in the Parquet
+        metadata) and in a `BadScansSkipped` warning per function.
 
     Raises
     ------
@@ -154,7 +158,7 @@ def function_numbers(run: Run, functions: Sequence[SupportsIndex] | None) -> lis
 
 
 def scans_to_write(run: Run, functions: Sequence[int], scans: Scans = None, rt: Window | None = None,
-                   mz: Window | None = None) -> int:
+                   mz: Window | None = None, on_bad_scan: str = "fail") -> int:
     """How many spectra an export of `functions` with these reading options
     writes (what its progress counts)."""
     return sum(len(run._selected(f, scans, rt)) for f in functions)

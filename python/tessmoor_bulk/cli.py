@@ -24,6 +24,7 @@ import argparse
 import errno
 import glob
 import io
+import warnings
 import json
 import math
 import multiprocessing
@@ -39,8 +40,9 @@ from typing import Any, Callable, Iterator, NamedTuple, Sequence, cast
 import numpy as np
 
 from . import _export
+from ._native import FormatError
 from ._results import Chromatogram
-from ._run import Run
+from ._run import BadScansSkipped, Run
 from ._version import version
 
 PROG = "tessmoor"
@@ -128,12 +130,26 @@ def _parser() -> argparse.ArgumentParser:
     _add_run(info)
     info.add_argument("--json", action="store_true", help="write JSON for scripts instead of a table")
 
+    check = command("check", _check, "Look for what is wrong with a run.",
+                    "Every scan of every function and every channel looked at: files missing or\n"
+                    "unreadable, scans whose bytes lie past the end of the DAT, scans that cannot be\n"
+                    "decoded, m/z far outside the function's range, drift times beyond the scan\n"
+                    "time, retention times going backwards.  One line per kind of problem, with\n"
+                    "counts and the first scans (--json: the whole list).  Exit status 0 when\n"
+                    "nothing was found, 3 when something was, 1 when the run cannot be opened.",
+                    "tessmoor check examples/sample.raw --json")
+    _add_run(check)
+    check.add_argument("--json", action="store_true", help="write the whole report as JSON")
+    check.add_argument("--threads", type=_count, metavar="N",
+                       help="decoding threads (default: every core this process may use)")
+
     tic = command("tic", _tic, "Total ion chromatogram of a function.",
                   "CSV columns: scan, rt_min, intensity (the sum of each scan's intensities).",
                   "tessmoor tic examples/sample.raw -f 1 --rt 0.03 0.1 --plot tic.svg")
     _add_run(tic)
     _add_function(tic)
     _add_ranges(tic, mz=True)
+    _add_bad_scans(tic)
     _add_output(tic, progress=True)
 
     xic = command("xic", _xic, "Extracted ion chromatograms of a function.",
@@ -147,6 +163,7 @@ def _parser() -> argparse.ArgumentParser:
     tolerance.add_argument("--da", type=_tolerance, metavar="D", help="tolerance in daltons (m/z units)")
     _add_function(xic)
     _add_ranges(xic, mz=False)
+    _add_bad_scans(xic)
     _add_output(xic, progress=True)
 
     spectrum = command("spectrum", _spectrum, "One scan's peaks.",
@@ -203,6 +220,7 @@ def _parser() -> argparse.ArgumentParser:
                         help="decoding threads of each run (default: every core this process may use, "
                              "shared among the -j runs)")
     _add_ranges(export, mz=True)
+    _add_bad_scans(export)
     _add_quiet(export)
 
     view = command("view", _view, "Look at a run in the browser.",
@@ -247,6 +265,12 @@ def _add_ranges(p: argparse.ArgumentParser, mz: bool) -> None:
     if mz:
         p.add_argument("--mz", type=_finite, nargs=2, metavar=("LO", "HI"),
                        help="only the peaks whose m/z lies in [LO, HI]")
+
+
+def _add_bad_scans(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--on-bad-scan", choices=("fail", "skip"), default="fail",
+                   help="what a scan that cannot be read does: fail the command (default), or is left out "
+                        "and named on standard error, the exit status then 3")
 
 
 def _add_quiet(p: argparse.ArgumentParser) -> None:
@@ -342,16 +366,25 @@ def _describe(run: Run) -> dict[str, Any]:
     calibrations = run.calibrations
     functions = []
     for f in run.functions:
-        rt = run.rt(f.index)
+        # A function whose files are missing or damaged is shown with what
+        # its table entry says, and the fault.
+        try:
+            rt = run.rt(f.index)
+            index_record_size: int | None = run.index_record_size(f.index)
+            problem = None
+        except (OSError, FormatError) as e:
+            rt, index_record_size = None, None
+            problem = f"{e.strerror}: {e.filename}" if isinstance(e, OSError) and e.filename else str(e)
         functions.append({
             "function": f.index,
-            "scans": len(rt),
-            "rt_min": [_f32(rt.min()), _f32(rt.max())] if len(rt) else None,
+            "scans": None if rt is None else len(rt),
+            "rt_min": [_f32(rt.min()), _f32(rt.max())] if rt is not None and len(rt) else None,
             "mz": [_f32(f.mz_low), _f32(f.mz_high)],
             "scan_time_s": _f32(f.scan_time_s),
-            "index_record_size": run.index_record_size(f.index),
+            "index_record_size": index_record_size,
             "lock_mass": f.is_lock_mass,
             "calibration": calibrations.get(f.index),
+            **({"problem": problem} if problem else {}),
         })
     constants = run.instrument
     # JSON's keys are strings.
@@ -385,9 +418,12 @@ def _info_text(about: dict[str, Any]) -> str:
 
     section("functions", _table(
         [["function", "scans", "rt_min", "mz", "scan_time_s", "index_bytes", "lock_mass", "calibration"]]
-        + [[str(f["function"]), str(f["scans"]), span(f["rt_min"]), span(f["mz"]), _number(f["scan_time_s"]),
-            str(f["index_record_size"]), "yes" if f["lock_mass"] else "no", calibration(f["calibration"])]
+        + [[str(f["function"]), "-" if f["scans"] is None else str(f["scans"]), span(f["rt_min"]), span(f["mz"]),
+            _number(f["scan_time_s"]), "-" if f["index_record_size"] is None else str(f["index_record_size"]),
+            "yes" if f["lock_mass"] else "no", calibration(f["calibration"])]
            for f in about["functions"]], numeric=(0, 1, 4, 5)))
+    section("problems (tessmoor check RUN looks at every scan)",
+            [f"  function {f['function']}: {f['problem']}" for f in about["functions"] if "problem" in f])
     settings = instrument["functions"]
     section("function settings (_extern.inf)", _table(
         [["function", "start_mass", "end_mass", "adc_pusher_frequency"]]
@@ -420,36 +456,74 @@ def _number(x: float) -> str:
     return text[:-2] if text.endswith(".0") else text
 
 
+# -- damaged runs ------------------------------------------------------------
+
+# The exit status of a command that did its work but left bad scans out, or
+# of a check that found problems: scripts must notice.
+_SKIPPED = 3
+
+
+@contextmanager
+def _skipped_scans() -> Iterator[list[BadScansSkipped]]:
+    """Collects the BadScansSkipped warnings of the block and names each
+    scan left out on standard error, one line each."""
+    found: list[BadScansSkipped] = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", BadScansSkipped)
+        try:
+            yield found
+        finally:
+            found += [w.message for w in caught if isinstance(w.message, BadScansSkipped)]
+            for warning in found:
+                for scan, message in warning.scans:
+                    print(f"{PROG}: skipped scan {scan} of function {warning.func}: {message}", file=sys.stderr)
+
+
+def _check(args: argparse.Namespace) -> int:
+    report = Run(args.run).check(threads=args.threads)
+    if args.json:
+        _stdout(json.dumps(report.to_dict(), indent=2) + "\n")
+    else:
+        _stdout(str(report) + "\n")
+    return 0 if report.ok else _SKIPPED
+
+
 # -- chromatograms and spectra -----------------------------------------------
 
 def _tic(args: argparse.Namespace) -> int:
     run = Run(args.run)
     func = _function(run, args.function)
     mz = _window(args.parser, "--mz", args.mz)
-    chrom = _chromatogram(run, func, args, lambda scans: run.tic(func, scans=scans, mz=mz))
+    with _skipped_scans() as skipped:
+        chrom = _chromatogram(run, func, args,
+                              lambda scans: run.tic(func, scans=scans, mz=mz, on_bad_scan=args.on_bad_scan))
     assert chrom.scans is not None  # a function's chromatogram lists its scans
     if args.plot:
-        return _plot(args.plot, lambda p: p.chromatogram(chrom, args.plot, f"{_name(run)}: TIC, function {func}"))
-    _write_csv(args.csv, ["scan", "rt_min", "intensity"], [_ints(chrom.scans), _floats32(chrom.rt_min),
-                                                          _floats(chrom.intensity)])
-    return 0
+        _plot(args.plot, lambda p: p.chromatogram(chrom, args.plot, f"{_name(run)}: TIC, function {func}"))
+    else:
+        _write_csv(args.csv, ["scan", "rt_min", "intensity"], [_ints(chrom.scans), _floats32(chrom.rt_min),
+                                                              _floats(chrom.intensity)])
+    return _SKIPPED if skipped else 0
 
 
 def _xic(args: argparse.Namespace) -> int:
     run = Run(args.run)
     func = _function(run, args.function)
-    chrom = _chromatogram(run, func, args,
-                          lambda scans: run.xic(func, args.mz, ppm=args.ppm, da=args.da, scans=scans))
+    with _skipped_scans() as skipped:
+        chrom = _chromatogram(run, func, args,
+                              lambda scans: run.xic(func, args.mz, ppm=args.ppm, da=args.da, scans=scans,
+                                                    on_bad_scan=args.on_bad_scan))
     assert chrom.scans is not None
     names = [_number(mz) for mz in args.mz]
     if args.plot:
         tolerance = f"{_number(args.da)} Da" if args.da is not None else \
             f"{_number(args.ppm if args.ppm is not None else 10)} ppm"
         title = f"{_name(run)}: XIC, function {func}, ±{tolerance}"
-        return _plot(args.plot, lambda p: p.chromatogram(chrom, args.plot, title, labels=[f"m/z {n}" for n in names]))
-    _write_csv(args.csv, ["scan", "rt_min", *(f"xic_{n}" for n in names)],
-               [_ints(chrom.scans), _floats32(chrom.rt_min), *(_floats(row) for row in chrom.intensity)])
-    return 0
+        _plot(args.plot, lambda p: p.chromatogram(chrom, args.plot, title, labels=[f"m/z {n}" for n in names]))
+    else:
+        _write_csv(args.csv, ["scan", "rt_min", *(f"xic_{n}" for n in names)],
+                   [_ints(chrom.scans), _floats32(chrom.rt_min), *(_floats(row) for row in chrom.intensity)])
+    return _SKIPPED if skipped else 0
 
 
 def _spectrum(args: argparse.Namespace) -> int:
@@ -602,6 +676,8 @@ def _export_command(args: argparse.Namespace) -> int:
     parser: argparse.ArgumentParser = args.parser
     options = {name: value for name, value in (("scans", args.scans), ("rt", _window(parser, "--rt", args.rt)),
                                                ("mz", _window(parser, "--mz", args.mz))) if value is not None}
+    if args.on_bad_scan != "fail":
+        options["on_bad_scan"] = args.on_bad_scan
     if args.out_dir is None:
         if len(args.paths) != 2:
             parser.error("give RUN OUT for one run, or runs with --out-dir DIR --format F")
@@ -632,10 +708,10 @@ def _export_one(path: str, out: Path, fmt: str, compression: str, args: argparse
     run = Run(path)
     functions = _export.function_numbers(run, args.functions)
     total = _export.scans_to_write(run, functions, **options)
-    with _stopped_by_sigterm(), _progress(total, args.quiet, "scan") as bar:
+    with _skipped_scans() as skipped, _stopped_by_sigterm(), _progress(total, args.quiet, "scan") as bar:
         _export.export(run, out, format=fmt, functions=functions, ims=args.ims, compression=compression,
                        threads=args.threads, progress=bar.update, **options)
-    return 0
+    return _SKIPPED if skipped else 0
 
 
 class _Job(NamedTuple):
