@@ -20,10 +20,11 @@ raised only for a fault of tessmoor_bulk itself.
 from typing import TYPE_CHECKING
 
 from ._native import FormatError, InternalError
-from ._results import Chromatogram, Spectra, Spectrum
-from ._run import Run
+from ._results import Chromatogram, Mobilogram, Spectra, Spectrum
+from ._run import LockMass, Run
 
-__all__ = ["Run", "Spectrum", "Spectra", "Chromatogram", "FormatError", "InternalError"]
+__all__ = ["Run", "LockMass", "Spectrum", "Spectra", "Chromatogram", "Mobilogram", "FormatError",
+           "InternalError"]
 
 if TYPE_CHECKING:
     __version__: str

@@ -15,6 +15,7 @@
 #include <span>
 
 #include "core/access/function_reader.hpp"
+#include "core/bulk/centroid.hpp"
 #include "core/bulk/selection.hpp"
 #include "core/io/buffer.hpp"
 #include "core/status.hpp"
@@ -23,8 +24,9 @@ namespace tessmoor::core {
 
 struct SpectraOptions {
     bool ims = false;          // the ion-mobility reading, with drift times
-    std::optional<Window> mz;  // keep only the peaks inside
+    std::optional<Window> mz;  // keep only the peaks inside (after the stages of `ions`)
     unsigned threads = 1;
+    IonOptions ions;           // drift window, centroids, lock-mass factors
 };
 
 struct SpectraBatch {

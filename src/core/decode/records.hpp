@@ -66,7 +66,30 @@ struct ScanPlan {
 Result<ScanPlan> plan_scan(Encoding encoding, std::uint64_t len, const std::uint8_t* first_record,
                            const std::uint8_t* last_record, const TofCalibration& cal);
 
+// Where a record lies: its time-of-flight bin and, for the 8-byte records,
+// the 16-bit field beside it (the drift position of Encoding B, the bin
+// fraction of Encoding C; 0 for Encoding A).  Centroiding needs them to tell
+// which records are neighbours.
+struct RecordPosition {
+    std::uint16_t bin = 0;
+    std::uint16_t field4 = 0;
+};
+
 namespace detail {
+
+// A sink declares `static constexpr bool wants_position = true` to be
+// handed each record's RecordPosition as a fourth argument.
+template <class Sink>
+inline constexpr bool wants_position = requires { requires Sink::wants_position; };
+
+template <class Sink, class Mz, class Drift, class PosAt>
+inline void deliver(Sink& sink, float v, const Mz& mz, const Drift& drift, const PosAt& pos_at,
+                    const std::uint8_t* r) {
+    if constexpr (wants_position<Sink>)
+        sink(v, mz, drift, pos_at(r));
+    else
+        sink(v, mz, drift);
+}
 
 // m/z of a flight time, T0: the coefficients are held but not applied.
 struct MzUncalibrated {
@@ -101,14 +124,14 @@ struct MzPolynomial {
 
 // Walks records [rec, end) of `Size` bytes.  value(r) is a record's
 // intensity, or 0 for a record that is no peak; mz_at(r) and drift_at(r)
-// its m/z and drift time.  A sink that wants the m/z of every peak
+// its m/z and drift time, pos_at(r) its RecordPosition.  A sink that wants the m/z of every peak
 // (Sink::eager_mz) gets them computed a block at a time, in a loop of
 // arithmetic alone that the compiler can vectorise; the others compute a
 // record's m/z only if they call for it.  Either way each m/z is the same
 // sequence of operations.
-template <std::size_t Size, class Value, class MzAt, class DriftAt, class Sink>
+template <std::size_t Size, class Value, class MzAt, class DriftAt, class PosAt, class Sink>
 void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& value, const MzAt& mz_at,
-          const DriftAt& drift_at, Sink& sink) {
+          const DriftAt& drift_at, const PosAt& pos_at, Sink& sink) {
     if constexpr (Sink::eager_mz) {
         constexpr std::size_t block = 256;
         double mz[block];
@@ -119,7 +142,7 @@ void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& v
                 const std::uint8_t* const r = rec + i * Size;
                 const float v = value(r);
                 if (v == 0.0f) continue;
-                sink(v, [&] { return mz[i]; }, [&] { return drift_at(r); });
+                deliver(sink, v, [&] { return mz[i]; }, [&] { return drift_at(r); }, pos_at, r);
             }
             rec += n * Size;
         }
@@ -128,7 +151,7 @@ void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& v
             const float v = value(rec);
             if (v == 0.0f) continue;
             const std::uint8_t* const r = rec;
-            sink(v, [&] { return mz_at(r); }, [&] { return drift_at(r); });
+            deliver(sink, v, [&] { return mz_at(r); }, [&] { return drift_at(r); }, pos_at, r);
         }
     }
 }
@@ -148,7 +171,12 @@ void visit_a(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
             const double t = scale * static_cast<double>(le::u16(r + rec6_tof_bin));
             return to_mz(t);
         },
-        [](const std::uint8_t*) { return 0.0; }, sink);
+        [](const std::uint8_t*) { return 0.0; },
+        [](const std::uint8_t* r) { return RecordPosition{le::u16(r + rec6_tof_bin), 0}; }, sink);
+}
+
+inline RecordPosition position_8(const std::uint8_t* r) noexcept {
+    return RecordPosition{le::u16(r + rec8_tof_bin), le::u16(r + rec8_field4)};
 }
 
 inline float intensity_8(const std::uint8_t* r) noexcept {
@@ -169,7 +197,7 @@ void visit_c(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
             const double t = t_lo + sx;
             return to_mz(t);
         },
-        [](const std::uint8_t*) { return 0.0; }, sink);
+        [](const std::uint8_t*) { return 0.0; }, position_8, sink);
 }
 
 template <class ToMz, class Sink>
@@ -188,7 +216,7 @@ void visit_b(const ScanPlan& plan, const ToMz to_mz, const double drift_scale_ms
             const double d = drift_scale_ms * static_cast<double>(le::u16(r + rec8_field4));
             return d * inv_65536;
         },
-        sink);
+        position_8, sink);
 }
 
 }  // namespace detail
@@ -200,7 +228,8 @@ void visit_b(const ScanPlan& plan, const ToMz to_mz, const double drift_scale_ms
 //     sink(float intensity, MzFn mz, DriftFn drift)
 //
 // where mz() and drift() give that record's m/z and drift time (drift only
-// for Encoding B).  A sink declares `static constexpr bool eager_mz`: true
+// for Encoding B); a sink that declares wants_position gets the record's
+// RecordPosition as a fourth argument.  A sink declares `static constexpr bool eager_mz`: true
 // when it reads the m/z of (nearly) every peak.  The calibration kind is
 // chosen once, here, and the loop is instantiated for it.
 template <class Sink>
