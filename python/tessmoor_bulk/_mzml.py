@@ -15,11 +15,17 @@ instrument channel, the index of byte offsets and the SHA-1 checksum.
 
 What the run does not say, and what is written for it:
 
-* Representation: "centroid spectrum".  A scan holds one record per
-  detected peak or ion, with the empty positions left out; it is not a
-  signal sampled on a regular grid.  Read as a profile, neighbouring records
-  far apart would be joined into peaks, and peak pickers would be run on
-  data that is already a list of peaks.
+* Representation: with ``centroid=True``, "centroid spectrum", and a
+  processing step "peak picking" naming tessmoor's centroid algorithm.
+  Otherwise what each function's records show (`Run.spectrum_type`):
+  "profile spectrum" when most records have a neighbour in the next
+  time-of-flight bin (a continuous signal, which peak pickers such as
+  OpenMS's then take), "centroid spectrum" when they stand apart (data the
+  instrument already reduced to one record per ion); ``spectrum_type=``
+  overrides the verdict for every function.
+* Lock-mass correction (a `Run` opened with ``lock_mass``): a processing
+  step "m/z calibration" with the reference m/z; the lock-mass function's
+  own spectra, left as recorded, refer to a processing without it.
 * ms level: 1 for every function.  The function table has no collision
   energy, precursor or scan kind that would tell an MS/MS function (its type
   byte is the same everywhere), and an MS2 spectrum without a precursor is
@@ -82,7 +88,9 @@ CV_TERMS = {
     "MS:1000040": "m/z",
     "MS:1000084": "time-of-flight",
     "MS:1000126": "Waters instrument model",
+    "MS:1000035": "peak picking",
     "MS:1000127": "centroid spectrum",
+    "MS:1000128": "profile spectrum",
     "MS:1000131": "number of detector counts",
     "MS:1000235": "total ion current chromatogram",
     "MS:1000285": "total ion current",
@@ -109,6 +117,7 @@ CV_TERMS = {
     "MS:1000795": "no combination",
     "MS:1000799": "custom unreleased software tool",
     "MS:1000928": "calibration spectrum",
+    "MS:1001485": "m/z calibration",
     "MS:1002715": "temperature chromatogram",
     "MS:1003019": "pressure chromatogram",
     "MS:1003020": "flow rate chromatogram",
@@ -224,9 +233,12 @@ class _Function(NamedTuple):
     lock_mass: bool
     mz_low: float
     mz_high: float
+    profile: bool = False     # written as "profile spectrum"
+    corrected: bool = False   # m/z corrected against the lock mass
 
 
-def _plan(run: Run, functions: Sequence[int] | None, ims: bool) -> list[_Function]:
+def _plan(run: Run, functions: Sequence[int] | None, ims: bool, centroid: bool = False,
+          spectrum_type: str | None = None) -> list[_Function]:
     listed = {f.index: f for f in run.functions}
     if functions is None:
         wanted = list(listed)
@@ -239,11 +251,16 @@ def _plan(run: Run, functions: Sequence[int] | None, ims: bool) -> list[_Functio
             if f in seen:
                 raise ValueError(f"function {f} is listed twice")
             seen.add(f)
+    if spectrum_type not in (None, "profile", "centroid"):
+        raise ValueError(f'spectrum_type must be "profile", "centroid" or None, not {spectrum_type!r}')
+    lock = run.lock_mass_function() if run.lock_mass is not None else None
     plan = []
     for f in wanted:
         info = listed[f]
-        plan.append(_Function(f, run.n_scans(f), ims and run.has_drift_times(f), info.is_lock_mass,
-                              info.mz_low, info.mz_high))
+        n = run.n_scans(f)
+        kind = "centroid" if centroid else spectrum_type or (run.spectrum_type(f) if n else "centroid")
+        plan.append(_Function(f, n, ims and run.has_drift_times(f), info.is_lock_mass, info.mz_low, info.mz_high,
+                              kind == "profile", lock is not None and f != lock))
     return plan
 
 
@@ -260,12 +277,49 @@ _CV_LIST = (
 )
 _SCHEMA = 'xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"'
 _PROCESSING = "tessmoor_export"
+# The processing of a lock-mass function's spectra when the others are
+# corrected against it: the same steps but the correction.
+_PROCESSING_AS_RECORDED = "tessmoor_export_uncorrected"
+# How tessmoor centroids, as the peak-picking step names it.
+CENTROID_ALGORITHM = ("tessmoor centroids: runs of records over consecutive time-of-flight bins (per drift "
+                      "position), split at valleys; intensity the sum of the records, m/z the vertex of the "
+                      "Gaussian through the apex and its neighbours (1 record: its m/z; apex at an end: the "
+                      "intensity-weighted mean with its neighbour)")
+
+
+def _processing(run: Run, plan: list[_Function], centroid: bool) -> str:
+    """The dataProcessingList: conversion, then peak picking and the
+    lock-mass correction where they were done."""
+    def steps(corrected: bool) -> str:
+        i = " " * 10
+        out = [f"{i}{_cv('MS:1000544')}\n"]
+        if centroid:
+            out.append(f"{i}{_cv('MS:1000035')}\n{i}{_user('algorithm', CENTROID_ALGORITHM)}\n")
+        if corrected and run.lock_mass is not None:
+            lock = run.lock_mass
+            out.append(f"{i}{_cv('MS:1001485')}\n{i}{_user('lock mass m/z', _num(lock.mz))}\n"
+                       f"{i}{_user('lock mass window (Da)', _num(lock.window_da))}\n"
+                       f"{i}{_user('lock mass function', str(run.lock_mass_function()))}\n")
+        return (f'        <processingMethod order="0" softwareRef="tessmoor">\n{"".join(out)}'
+                "        </processingMethod>\n")
+
+    uncorrected = any(not f.corrected for f in plan) and any(f.corrected for f in plan)
+    items = [(_PROCESSING, any(f.corrected for f in plan))]
+    if uncorrected:
+        items.append((_PROCESSING_AS_RECORDED, False))
+    body = "".join(f'      <dataProcessing id="{pid}">\n{steps(c)}      </dataProcessing>\n' for pid, c in items)
+    return f'    <dataProcessingList count="{len(items)}">\n{body}    </dataProcessingList>\n'
+
+
+def _spectrum_types(plan: list[_Function]) -> str:
+    kinds = {f.profile for f in plan}
+    return "".join(f"        {_cv('MS:1000128' if p else 'MS:1000127')}\n" for p in sorted(kinds))
 # Indentation of spectra and chromatograms, of their children, and of the
 # cvParams of their binary data arrays.
 _ITEM, _CHILD, _ARRAY_PARAM = " " * 8, " " * 10, " " * 14
 
 
-def _header(run: Run, plan: list[_Function], n_spectra: int) -> str:
+def _header(run: Run, plan: list[_Function], n_spectra: int, centroid: bool = False) -> str:
     where = Path(os.path.abspath(run.path))
     name = where.name or "run"
     run_id = _ncname(Path(name).stem)
@@ -274,7 +328,7 @@ def _header(run: Run, plan: list[_Function], n_spectra: int) -> str:
         kinds.append(_cv("MS:1000579"))
     if any(f.lock_mass for f in plan):
         kinds.append(_cv("MS:1000928"))
-    content = "".join(f"        {k}\n" for k in kinds)
+    content = "".join(f"        {k}\n" for k in kinds) + _spectrum_types(plan)
     return (
         '<?xml version="1.0" encoding="utf-8"?>\n'
         f"<indexedmzML {_SCHEMA} xsi:schemaLocation=\"http://psi.hupo.org/ms/mzml "
@@ -306,13 +360,7 @@ def _header(run: Run, plan: list[_Function], n_spectra: int) -> str:
         "        </componentList>\n"
         "      </instrumentConfiguration>\n"
         "    </instrumentConfigurationList>\n"
-        '    <dataProcessingList count="1">\n'
-        f'      <dataProcessing id="{_PROCESSING}">\n'
-        '        <processingMethod order="0" softwareRef="tessmoor">\n'
-        f'          {_cv("MS:1000544")}\n'
-        "        </processingMethod>\n"
-        "      </dataProcessing>\n"
-        "    </dataProcessingList>\n"
+        f"{_processing(run, plan, centroid)}"
         f'    <run id="{run_id}" defaultInstrumentConfigurationRef="IC" defaultSourceFileRef="RAW">\n'
         f'      <spectrumList count="{n_spectra}" defaultDataProcessingRef="{_PROCESSING}">\n'
     )
@@ -326,7 +374,7 @@ class _Spectra:
     """Writes the spectra of one function, batch by batch, and keeps what
     the index and the TIC chromatogram need."""
 
-    def __init__(self, func: _Function, compression: str) -> None:
+    def __init__(self, func: _Function, compression: str, uncorrected: bool = False) -> None:
         self.func = func
         self.zlib = compression == "zlib"
         i = _CHILD
@@ -335,11 +383,15 @@ class _Spectra:
         if func.drift:
             self.arrays.append(_array_params(True, compression, "MS:1003153", _MILLISECOND, _ARRAY_PARAM))
         kind = "MS:1000928" if func.lock_mass else "MS:1000579"
+        representation = "MS:1000128" if func.profile else "MS:1000127"
+        # The lock-mass function's spectra, left as recorded while the
+        # others are corrected, name their own processing.
+        processing = f' dataProcessingRef="{_PROCESSING_AS_RECORDED}"' if uncorrected else ""
         # The text of a spectrum up to its arrays, as a template: values go
         # into the {placeholders}; _num and _cv put no braces in.
         self.head = (
-            f'{_ITEM}<spectrum index="{{index}}" id="{{id}}" defaultArrayLength="{{n}}">\n'
-            f'{i}{_cv("MS:1000511", "1")}\n{i}{_cv(kind)}\n{i}{_cv("MS:1000127")}\n'
+            f'{_ITEM}<spectrum index="{{index}}" id="{{id}}" defaultArrayLength="{{n}}"{processing}>\n'
+            f'{i}{_cv("MS:1000511", "1")}\n{i}{_cv(kind)}\n{i}{_cv(representation)}\n'
             f'{i}{_cv("MS:1000285", "{tic}", _COUNTS)}\n'
             "{peaks}"
             f'{i}<scanList count="1">\n'
@@ -423,7 +475,8 @@ class _Chromatograms:
 
 
 def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[int] | None = None,
-               ims: bool = False, compression: str = "zlib", threads: int | None = None,
+               ims: bool = False, drift: tuple[float, float] | None = None, centroid: bool = False,
+               spectrum_type: str | None = None, compression: str = "zlib", threads: int | None = None,
                progress: Callable[[int], None] | None = None) -> None:
     """Write `run` to `path` as indexed mzML 1.1.
 
@@ -432,6 +485,11 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
     ims:         read functions of 30-byte index records with drift times
                  (a third array); functions of 22-byte index records are
                  written as they are.
+    drift:       (lo, hi) ms: only the records of this drift window, in
+                 the functions read with drift times (implies ims).
+    centroid:    one centroid per peak (`Run.spectra`), labelled so.
+    spectrum_type: "profile" or "centroid": the label of every function's
+                 spectra instead of what their records show.
     compression: "zlib" or "none", for every binary array.
     threads:     how many threads read and encode (default: every core
                  this process may use).
@@ -445,18 +503,21 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
     if compression not in ("zlib", "none"):
         raise ValueError(f'compression must be "zlib" or "none", not {compression!r}')
     n_threads = _threads(threads)
-    plan = _plan(run, functions, bool(ims))
+    ims = bool(ims) or drift is not None
+    plan = _plan(run, functions, ims, bool(centroid), spectrum_type)
     channels = run.channels
+    mixed = any(f.corrected for f in plan) and any(not f.corrected for f in plan)
     with open(path, "wb", buffering=1 << 20) as file:
         out = _Output(file)
-        out.text(_header(run, plan, sum(f.n_scans for f in plan)))
+        out.text(_header(run, plan, sum(f.n_scans for f in plan), bool(centroid)))
 
         written = 0
         spectra = []
         for func in plan:
-            writer = _Spectra(func, compression)
+            writer = _Spectra(func, compression, mixed and not func.corrected)
             for batch in run.iter_spectra(func.number, batch_scans=_MAX_BATCH_SCANS, batch_peaks=_BATCH_PEAKS,
-                                          ims=func.drift, threads=n_threads):
+                                          ims=func.drift, drift=drift if func.drift else None,
+                                          centroid=bool(centroid), threads=n_threads):
                 writer.write(out, batch, written, n_threads)
                 written += len(batch)
                 if progress is not None and len(batch):

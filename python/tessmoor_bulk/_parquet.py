@@ -8,10 +8,19 @@ order.  A row group holds whole scans of one function, about a million rows,
 so that a reader can skip functions and retention-time ranges by the row
 groups' statistics.  The run is read in batches of about one row group, so
 memory stays bounded whatever the size of the run.
+
+The file's key-value metadata holds, under the key ``tessmoor``, a JSON
+object saying what the rows are: ``version`` (of tessmoor), ``functions``
+(per function number: ``spectrum_type``, "profile" or "centroid" as in the
+mzML export, and ``drift_times``, whether its rows have them),
+``centroid`` (null, or ``{"algorithm": ...}``), ``lock_mass`` (null, or
+``{"mz", "window_da", "function"}``) and ``drift_window_ms`` (null or
+``[lo, hi]``).
 """
 
 from __future__ import annotations
 
+import json
 import operator
 import os
 from concurrent.futures import ThreadPoolExecutor
@@ -44,13 +53,19 @@ _SPLIT_COLUMNS = ["mz", "intensity", DRIFT_COLUMN[0]]
 
 
 def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable[int] | None = None,
-                  ims: bool = False, compression: str = "zstd", threads: int | None = None,
+                  ims: bool = False, drift: tuple[float, float] | None = None, centroid: bool = False,
+                  spectrum_type: str | None = None, compression: str = "zstd", threads: int | None = None,
                   progress: Callable[[int], object] | None = None) -> None:
     """Writes the scans of `functions` (default: all, in the run's order) to
     the Parquet file `path`.
 
     ims:         read the functions of 30-byte index records with their drift
                  times (column ``drift_time_ms``); the others as they are.
+    drift:       (lo, hi) ms: only the records of this drift window, in
+                 the functions read with drift times (implies ims).
+    centroid:    one row per centroid (`Run.spectra`).
+    spectrum_type: "profile" or "centroid": what the metadata says of
+                 every function instead of what its records show.
     compression: ``"zstd"`` or ``"none"``.
     threads:     decoding threads (default: every core this process may use).
     progress:    called with the number of scans just written.
@@ -60,9 +75,11 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
     if compression not in ("zstd", "none"):
         raise ValueError(f"Parquet compression must be 'zstd' or 'none', not {compression!r}")
     numbers = [f.index for f in run.functions] if functions is None else [operator.index(f) for f in functions]
+    ims = bool(ims) or drift is not None
     columns = LONG_COLUMNS + ((DRIFT_COLUMN,) if ims else ())
     schema = pa.schema([pa.field(name, pa.from_numpy_dtype(dtype), nullable=(name == DRIFT_COLUMN[0]))
-                        for name, dtype in columns])
+                        for name, dtype in columns],
+                       metadata={"tessmoor": json.dumps(_about(run, numbers, ims, drift, centroid, spectrum_type))})
     encodings = {name: "BYTE_STREAM_SPLIT" for name in _SPLIT_COLUMNS if name in schema.names}
 
     # The next batch is read and laid out on a second thread while this one
@@ -72,7 +89,8 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
         group: list[Any] = []
         rows = 0
         group_func = None
-        for func, scans, batch in _prefetched(_batches(pa, schema, run, numbers, ims, threads)):
+        ions = (drift, bool(centroid))
+        for func, scans, batch in _prefetched(_batches(pa, schema, run, numbers, ims, ions, threads)):
             if func != group_func:
                 _write_group(pa, writer, schema, group, rows)
                 group, rows, group_func = [], 0, func
@@ -87,13 +105,37 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
 
 
 # pyarrow has no type annotations: its module and objects are Any below.
+def _about(run: Run, numbers: list[int], ims: bool, drift: tuple[float, float] | None, centroid: bool,
+           spectrum_type: str | None) -> dict[str, Any]:
+    """The facts of the key-value metadata."""
+    from ._mzml import CENTROID_ALGORITHM
+    from ._version import version
+
+    if spectrum_type not in (None, "profile", "centroid"):
+        raise ValueError(f'spectrum_type must be "profile", "centroid" or None, not {spectrum_type!r}')
+    lock = run.lock_mass
+    functions = {}
+    for f in numbers:
+        kind = "centroid" if centroid else spectrum_type or (run.spectrum_type(f) if run.n_scans(f) else "centroid")
+        functions[str(f)] = {"spectrum_type": kind, "drift_times": ims and run.has_drift_times(f)}
+    return {
+        "version": version,
+        "functions": functions,
+        "centroid": {"algorithm": CENTROID_ALGORITHM} if centroid else None,
+        "lock_mass": None if lock is None else {"mz": lock.mz, "window_da": lock.window_da,
+                                                "function": run.lock_mass_function()},
+        "drift_window_ms": None if drift is None else [float(drift[0]), float(drift[1])],
+    }
+
+
 def _batches(pa: ModuleType, schema: Any, run: Run, numbers: list[int], ims: bool,
-             threads: int | None) -> Iterator[tuple[int, int, Any]]:
+             ions: tuple[tuple[float, float] | None, bool], threads: int | None) -> Iterator[tuple[int, int, Any]]:
     """(function, scan count, record batch) for every batch of every function."""
+    window, centroid = ions
     for func in numbers:
         drift = ims and run.has_drift_times(func)
         for batch in run.iter_spectra(func, batch_scans=_MAX_BATCH_SCANS, batch_peaks=ROW_GROUP_ROWS, ims=drift,
-                                      threads=threads):
+                                      drift=window if drift else None, centroid=centroid, threads=threads):
             yield func, len(batch), _record_batch(pa, schema, batch)
 
 

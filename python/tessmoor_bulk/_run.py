@@ -22,6 +22,8 @@ _I64_MAX = 0x7FFFFFFFFFFFFFFF
 # records): with the batch a caller still holds while the next is read, peak
 # memory stays near 200 MiB.
 _BATCH_PEAKS = 1 << 22
+# Scans looked at to tell profile from centroid data (spectrum_type).
+_SPECTRUM_TYPE_SCANS = 64
 
 # What `scans=` takes: every scan (None), a slice, or scan numbers in the
 # order wanted, negative ones counting from the end.
@@ -378,6 +380,15 @@ class Run:
         """True when the scans of `func` carry drift times (its index records
         are 30 bytes): ``ims=True`` reads them."""
         return bool(self._native.describe(_func(func))[2])
+
+    def spectrum_type(self, func: SupportsIndex) -> Literal["profile", "centroid"]:
+        """What the scans of `func` hold: ``"profile"`` (a continuous signal)
+        when more than half of the records, in up to 64 scans spread evenly
+        over the function, have a record in the next time-of-flight bin (of
+        the same drift position, for a function with drift times);
+        ``"centroid"`` (one record per ion) otherwise."""
+        _, records, with_next = self._native.neighbours(_func(func), _SPECTRUM_TYPE_SCANS)
+        return "profile" if 2 * with_next > records else "centroid"
 
     def n_scans(self, func: SupportsIndex) -> int:
         """The number of scans of function `func`."""

@@ -2,10 +2,13 @@
 spectra as CSV or pictures, and whole-run exports.
 
     tessmoor info RUN [--json]
-    tessmoor tic RUN [-f N] [--csv FILE | --plot FILE.png]
-    tessmoor xic RUN MZ [MZ ...] [--ppm P | --da D] [-f N] [--csv FILE | --plot FILE.png]
-    tessmoor spectrum RUN FUNC SCAN [--ims] [--csv FILE | --plot FILE.png]
-    tessmoor export RUN OUT [--functions 1,2] [--ims] [--compression C] [--threads N] [--quiet]
+    tessmoor tic RUN [-f N] [--ims] [--drift LO HI] [--csv FILE | --plot FILE.png]
+    tessmoor xic RUN MZ [MZ ...] [--ppm P | --da D] [-f N] [--ims] [--drift LO HI] [--centroid]
+                 [--lock-mass MZ] [--csv FILE | --plot FILE.png]
+    tessmoor mobilogram RUN FUNC MZ [MZ ...] [--ppm P | --da D] [--drift LO HI] [--lock-mass MZ] [...]
+    tessmoor spectrum RUN FUNC SCAN [--ims] [--drift LO HI] [--centroid] [--lock-mass MZ] [...]
+    tessmoor export RUN OUT [--functions 1,2] [--ims] [--drift LO HI] [--centroid] [--lock-mass MZ]
+                    [--spectrum-type profile|centroid] [--compression C] [--threads N] [--quiet]
     tessmoor view RUN [--port N] [--host ADDRESS] [--no-browser]
 
 Installed as the console script ``tessmoor``; ``python -m tessmoor_bulk``
@@ -32,7 +35,7 @@ from typing import Any, Callable, Iterator, Sequence
 import numpy as np
 
 from ._results import Chromatogram
-from ._run import Run
+from ._run import LockMass, Run
 from ._version import version
 
 PROG = "tessmoor"
@@ -51,10 +54,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="surrogateescape")
     parser = _parser()
+    _NOTES.clear()
     try:
         args = parser.parse_args(argv)
         handler: Callable[[argparse.Namespace], int] = args.handler
-        return handler(args)
+        code = handler(args)
+        for text in _NOTES:
+            print(f"{PROG}: note: {text}", file=sys.stderr)
+        return code
     except SystemExit as e:  # --help, usage errors (2), SIGTERM during an export
         return e.code if isinstance(e.code, int) else 0
     except KeyboardInterrupt:
@@ -113,6 +120,7 @@ def _parser() -> argparse.ArgumentParser:
                   "tessmoor tic examples/sample.raw -f 1 --plot tic.png")
     _add_run(tic)
     _add_function(tic)
+    _add_ims(tic)
     _add_output(tic, progress=True)
 
     xic = command("xic", _xic, "Extracted ion chromatograms of a function.",
@@ -121,11 +129,27 @@ def _parser() -> argparse.ArgumentParser:
                   "tessmoor xic examples/sample.raw 524.26 556.28 --ppm 20 -f 1")
     _add_run(xic)
     xic.add_argument("mz", metavar="MZ", nargs="+", type=_mz, help="target m/z values")
-    tolerance = xic.add_mutually_exclusive_group()
-    tolerance.add_argument("--ppm", type=_tolerance, metavar="P", help="tolerance in parts per million")
-    tolerance.add_argument("--da", type=_tolerance, metavar="D", help="tolerance in daltons (m/z units)")
+    _add_tolerance(xic)
     _add_function(xic)
+    _add_ims(xic)
+    _add_centroid(xic)
+    _add_lock_mass(xic)
     _add_output(xic, progress=True)
+
+    mobilogram = command("mobilogram", _mobilogram, "Extracted ion mobilograms of an ion-mobility function.",
+                         "Per drift time, the sum over the scans of the intensities within the tolerance\n"
+                         "of each target m/z (default 10 ppm), from the ion-mobility reading.  CSV\n"
+                         "columns: drift_time_ms, then one column per target.",
+                         "tessmoor mobilogram examples/sample.raw 2 524.26 --rt 1.0 2.5")
+    _add_run(mobilogram)
+    mobilogram.add_argument("func", metavar="FUNC", type=int, help="function number (from 1)")
+    mobilogram.add_argument("mz", metavar="MZ", nargs="+", type=_mz, help="target m/z values")
+    _add_tolerance(mobilogram)
+    mobilogram.add_argument("--rt", nargs=2, type=float, metavar=("LO", "HI"),
+                            help="only the scans of this retention-time window (minutes)")
+    _add_drift(mobilogram)
+    _add_lock_mass(mobilogram)
+    _add_output(mobilogram, progress=False)
 
     spectrum = command("spectrum", _spectrum, "One scan's peaks.",
                        "CSV columns: mz, intensity, and drift_time_ms with --ims.",
@@ -134,9 +158,9 @@ def _parser() -> argparse.ArgumentParser:
     spectrum.add_argument("func", metavar="FUNC", type=int, help="function number (from 1)")
     spectrum.add_argument("scan", metavar="SCAN", type=int,
                           help="scan number (from 0; a negative one counts from the end)")
-    spectrum.add_argument("--ims", action="store_true",
-                          help="read the ion-mobility records with their drift times "
-                               "(functions of 30-byte index records)")
+    _add_ims(spectrum)
+    _add_centroid(spectrum)
+    _add_lock_mass(spectrum)
     _add_output(spectrum, progress=False)
 
     export = command("export", _export, "Write a whole run to Parquet or mzML.",
@@ -151,6 +175,12 @@ def _parser() -> argparse.ArgumentParser:
     export.add_argument("--ims", action="store_true",
                         help="read the functions of 30-byte index records with their drift times "
                              "(the others as they are)")
+    _add_drift(export)
+    _add_centroid(export)
+    _add_lock_mass(export)
+    export.add_argument("--spectrum-type", choices=("profile", "centroid"),
+                        help="label the spectra so, instead of what each function's records show "
+                             "(see 'tessmoor info'); with --centroid they are centroids")
     export.add_argument("--compression", choices=("zlib", "zstd", "none"),
                         help="mzML: zlib (default) or none; Parquet: zstd (default) or none")
     export.add_argument("--threads", type=_count, metavar="N",
@@ -178,6 +208,63 @@ def _add_run(p: argparse.ArgumentParser) -> None:
 def _add_function(p: argparse.ArgumentParser) -> None:
     p.add_argument("-f", "--function", type=int, metavar="N",
                    help="function number (default: the run's first function)")
+
+
+def _add_tolerance(p: argparse.ArgumentParser) -> None:
+    tolerance = p.add_mutually_exclusive_group()
+    tolerance.add_argument("--ppm", type=_tolerance, metavar="P", help="tolerance in parts per million")
+    tolerance.add_argument("--da", type=_tolerance, metavar="D", help="tolerance in daltons (m/z units)")
+
+
+def _add_ims(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--ims", action="store_true",
+                   help="the ion-mobility reading of a function of 30-byte index records: its m/z "
+                        "right, with drift times")
+    _add_drift(p)
+
+
+def _add_drift(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--drift", nargs=2, type=float, metavar=("LO", "HI"),
+                   help="only the records whose drift time lies in [LO, HI] ms (implies --ims)")
+
+
+def _add_centroid(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--centroid", action="store_true",
+                   help="one centroid per peak instead of one value per time-of-flight bin")
+
+
+def _add_lock_mass(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--lock-mass", type=_mz, metavar="MZ",
+                   help="correct m/z against this reference m/z in the run's lock-mass function")
+
+
+def _open(args: argparse.Namespace) -> Run:
+    """The run, with the lock-mass correction asked for."""
+    lock = getattr(args, "lock_mass", None)
+    return Run(args.run, lock_mass=None if lock is None else LockMass(lock))
+
+
+def _reading(run: Run, func: int, args: argparse.Namespace) -> bool:
+    """Whether `func` is read with drift times: --ims or --drift.  A
+    function that has them read without says so on stderr, once."""
+    ims = bool(getattr(args, "ims", False) or getattr(args, "drift", None))
+    if ims and not run.has_drift_times(func):
+        raise ValueError(f"{run.path}: function {func} has no drift times (its index records are 22 bytes); "
+                         f"leave out --ims and --drift")
+    if not ims and run.has_drift_times(func):
+        _note(f"function {func} has drift times (30-byte index records): without --ims its m/z are "
+              f"those of the 1-D reading, off by tens of ppm; add --ims for the ion-mobility reading")
+    return ims
+
+
+# Notes for stderr, printed once the command has done its work: a failure
+# stays one line.
+_NOTES: list[str] = []
+
+
+def _note(text: str) -> None:
+    if text not in _NOTES:
+        _NOTES.append(text)
 
 
 def _add_output(p: argparse.ArgumentParser, progress: bool) -> None:
@@ -256,6 +343,8 @@ def _describe(run: Run) -> dict[str, Any]:
             "mz": [_f32(f.mz_low), _f32(f.mz_high)],
             "scan_time_s": _f32(f.scan_time_s),
             "index_record_size": run.index_record_size(f.index),
+            "drift_times": run.has_drift_times(f.index),
+            "spectrum_type": _spectrum_type(run, f.index) if len(rt) else None,
             "lock_mass": f.is_lock_mass,
             "calibration": calibrations.get(f.index),
         })
@@ -269,6 +358,15 @@ def _describe(run: Run) -> dict[str, Any]:
         "functions": functions,
         "channels": [{"index": c.index, "name": c.name, "units": c.units} for c in run.channels],
     }
+
+
+def _spectrum_type(run: Run, func: int) -> str | None:
+    """The verdict of `Run.spectrum_type`, or None when the scans it looks
+    at cannot be read: the rest of the run is still described."""
+    try:
+        return run.spectrum_type(func)
+    except (RuntimeError, OSError, ValueError):
+        return None
 
 
 def _info_text(about: dict[str, Any]) -> str:
@@ -290,9 +388,11 @@ def _info_text(about: dict[str, Any]) -> str:
         return "-" if c is None else f"{c['kind']}: {', '.join(_number(x) for x in c['coefficients'])}"
 
     section("functions", _table(
-        [["function", "scans", "rt_min", "mz", "scan_time_s", "index_bytes", "lock_mass", "calibration"]]
+        [["function", "scans", "rt_min", "mz", "scan_time_s", "index_bytes", "drift_times", "spectra",
+          "lock_mass", "calibration"]]
         + [[str(f["function"]), str(f["scans"]), span(f["rt_min"]), span(f["mz"]), _number(f["scan_time_s"]),
-            str(f["index_record_size"]), "yes" if f["lock_mass"] else "no", calibration(f["calibration"])]
+            str(f["index_record_size"]), "yes" if f["drift_times"] else "no", f["spectrum_type"] or "-",
+            "yes" if f["lock_mass"] else "no", calibration(f["calibration"])]
            for f in about["functions"]], numeric=(0, 1, 4, 5)))
     settings = instrument["functions"]
     section("function settings (_extern.inf)", _table(
@@ -331,7 +431,8 @@ def _number(x: float) -> str:
 def _tic(args: argparse.Namespace) -> int:
     run = Run(args.run)
     func = _function(run, args.function)
-    chrom = _chromatogram(run, func, args.quiet, lambda scans: run.tic(func, scans=scans))
+    ims = _reading(run, func, args)
+    chrom = _chromatogram(run, func, args.quiet, lambda scans: run.tic(func, scans=scans, ims=ims, drift=args.drift))
     assert chrom.scans is not None  # a function's chromatogram lists its scans
     if args.plot:
         _plot().chromatogram(chrom, args.plot, f"{_name(run)}: TIC, function {func}")
@@ -342,10 +443,12 @@ def _tic(args: argparse.Namespace) -> int:
 
 
 def _xic(args: argparse.Namespace) -> int:
-    run = Run(args.run)
+    run = _open(args)
     func = _function(run, args.function)
+    ims = _reading(run, func, args)
     chrom = _chromatogram(run, func, args.quiet,
-                          lambda scans: run.xic(func, args.mz, ppm=args.ppm, da=args.da, scans=scans))
+                          lambda scans: run.xic(func, args.mz, ppm=args.ppm, da=args.da, scans=scans, ims=ims,
+                                                drift=args.drift, centroid=args.centroid))
     assert chrom.scans is not None
     names = [_number(mz) for mz in args.mz]
     if args.plot:
@@ -359,13 +462,30 @@ def _xic(args: argparse.Namespace) -> int:
     return 0
 
 
-def _spectrum(args: argparse.Namespace) -> int:
-    run = Run(args.run)
+def _mobilogram(args: argparse.Namespace) -> int:
+    run = _open(args)
     func = _function(run, args.func)
-    if args.ims and not run.has_drift_times(func):
-        raise ValueError(f"{run.path}: function {func} has no drift times (its index records are 22 bytes); "
-                         f"leave out --ims")
-    spec = run.spectrum(func, args.scan, ims=args.ims)
+    if not run.has_drift_times(func):
+        raise ValueError(f"{run.path}: function {func} has no drift times (its index records are 22 bytes)")
+    mob = run.mobilogram(func, args.mz, ppm=args.ppm, da=args.da, rt=args.rt, drift=args.drift)
+    names = [_number(mz) for mz in args.mz]
+    rows = np.atleast_2d(mob.intensity)
+    if args.plot:
+        tolerance = f"{_number(args.da)} Da" if args.da is not None else \
+            f"{_number(args.ppm if args.ppm is not None else 10)} ppm"
+        _plot().mobilogram(mob, args.plot, f"{_name(run)}: mobilogram, function {func}, ±{tolerance}",
+                           labels=[f"m/z {n}" for n in names])
+        return 0
+    _write_csv(args.csv, ["drift_time_ms", *(f"mobilogram_{n}" for n in names)],
+               [_floats(mob.drift_time_ms), *(_floats(row) for row in rows)])
+    return 0
+
+
+def _spectrum(args: argparse.Namespace) -> int:
+    run = _open(args)
+    func = _function(run, args.func)
+    ims = _reading(run, func, args)
+    spec = run.spectrum(func, args.scan, ims=ims, drift=args.drift, centroid=args.centroid)
     if args.plot:
         _plot().spectrum(spec, args.plot, f"{_name(run)}: function {func}, scan {spec.scan}, "
                                           f"{_number(_f32(spec.rt_min))} min")
@@ -469,13 +589,18 @@ def _export(args: argparse.Namespace) -> int:
     if out.is_dir():
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(out))
 
-    run = Run(args.run)
+    run = _open(args)
     functions = [_function(run, f) for f in dict.fromkeys(args.functions)] if args.functions else \
         [f.index for f in run.functions]
+    ims = bool(args.ims or args.drift)
+    if not ims and any(run.has_drift_times(f) for f in functions):
+        _note("functions with drift times (30-byte index records) are exported in their 1-D reading, whose "
+              "m/z are off by tens of ppm; add --ims for the ion-mobility reading")
     total = sum(run.n_scans(f) for f in functions)
     write = _writer(fmt)
     with _stopped_by_sigterm(), _progress(total, args.quiet, "scan") as bar, _replacing(out) as temp:
-        write(run, temp, functions=functions, ims=args.ims, compression=compression, threads=args.threads,
+        write(run, temp, functions=functions, ims=ims, drift=args.drift, centroid=args.centroid,
+              spectrum_type=args.spectrum_type, compression=compression, threads=args.threads,
               progress=bar.update)
     return 0
 
