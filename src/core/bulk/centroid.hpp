@@ -26,8 +26,8 @@
 //              record) with a neighbour on each side: the vertex of the
 //              parabola through the logarithms of the three intensities
 //              (a Gaussian through them), at offset
-//                  d = 0.5 * (ln L - ln R) / (ln L - 2 ln C + ln R)
-//              bins from the apex, and the m/z there by quadratic
+//                  d = 0.5 * ln(L / R) / ln(L R / C^2)
+//              bins from the apex (clamped to [-0.5, 0.5]), and the m/z there by quadratic
 //              interpolation of the three records' m/z:
 //                  m = mC + d * (mR - mL) / 2 + d * d * (mR - 2 mC + mL) / 2
 //              (m/z is a smooth function of the bin, so this is the
@@ -63,109 +63,121 @@ struct IonOptions {
     bool active() const noexcept { return drift.has_value() || centroid || !correction.empty(); }
 };
 
-// The centroids of one scan, fed its records in order.  Reused scan after
-// scan by one thread; its buffers grow to the longest peak run once.
+// The centroids of one scan, fed its records in order.  It holds no
+// buffer: a peak is summed as its records arrive, keeping its apex and the
+// apex's two neighbours, and given out when the next record does not
+// continue it (another bin, another drift position, or a rise after a
+// fall) or the scan ends.  Reused scan after scan by one thread.
 class Centroider {
 public:
     // `split_on_field4`: records of another drift position end a peak (the
     // ion-mobility reading; in the 1-D reading the field is a bin fraction).
-    explicit Centroider(bool split_on_field4 = false) : split_on_field4_(split_on_field4) {}
+    explicit Centroider(bool split_on_field4 = false) { reset(split_on_field4); }
 
-    // Ready for a new scan, keeping the buffers.
+    // Ready for a new scan.
     void reset(bool split_on_field4) {
-        split_on_field4_ = split_on_field4;
-        intensity_.clear();
-        mz_.clear();
+        // The drift position above the bin, one bit apart, so that "next
+        // bin, same position" is key + 1 and the last bin's successor
+        // (65536) cannot reach the next position.
+        field4_scale_ = split_on_field4 ? std::uint64_t{1} << 17 : 0;
+        n_ = 0;
     }
 
+    // Noisy profiles rise and fall at random from record to record, so the
+    // running apex and its neighbours are updated by selection rather than
+    // by branches the processor would mispredict; only the end of a peak
+    // branches.
     template <class Emit>
     void add(float value, double mz, double drift, RecordPosition pos, Emit& emit) {
-        if (!intensity_.empty()) {
-            const bool next_bin = static_cast<std::uint32_t>(pos.bin) == static_cast<std::uint32_t>(last_.bin) + 1;
-            if (!next_bin || (split_on_field4_ && pos.field4 != last_.field4)) flush(emit);
-        }
-        if (intensity_.empty()) {
+        const std::uint64_t key = static_cast<std::uint64_t>(pos.field4) * field4_scale_ + pos.bin;
+        const std::uint32_t at = static_cast<std::uint32_t>(pos.field4) << 16 | pos.bin;
+        if (n_ > 0 && (key != key_ + 1 || (falling_ && value > prev_value_))) give(emit);
+        if (n_ == 0) {
             drift_ = drift;
-            first_ = pos;
+            sum_ = static_cast<double>(value);
+            apex_value_ = value;
+            apex_mz_ = mz;
+            apex_at_ = at;
+            has_left_ = has_right_ = falling_ = false;
+            prev_is_apex_ = true;
+        } else {
+            falling_ = falling_ | (value < prev_value_);
+            sum_ = sum_ + static_cast<double>(value);
+            const bool up = value > apex_value_;
+            const bool after_apex = prev_is_apex_ & !up;
+            left_value_ = up ? prev_value_ : left_value_;
+            left_mz_ = up ? prev_mz_ : left_mz_;
+            has_left_ = has_left_ | up;
+            right_value_ = after_apex ? value : right_value_;
+            right_mz_ = after_apex ? mz : right_mz_;
+            has_right_ = (has_right_ | after_apex) & !up;
+            apex_value_ = up ? value : apex_value_;
+            apex_mz_ = up ? mz : apex_mz_;
+            apex_at_ = up ? at : apex_at_;
+            prev_is_apex_ = up;
         }
-        intensity_.push_back(value);
-        mz_.push_back(mz);
-        last_ = pos;
+        ++n_;
+        prev_value_ = value;
+        prev_mz_ = mz;
+        key_ = key;
     }
 
-    // The centroids of the records buffered: at the end of a scan, or of a run.
+    // The last peak of the scan (or of what was fed so far).
     template <class Emit>
     void flush(Emit& emit) {
-        const std::size_t n = intensity_.size();
-        if (n == 0) return;
-        std::size_t start = 0;
-        bool falling = false;
-        for (std::size_t i = 1; i < n; ++i) {
-            if (intensity_[i] > intensity_[i - 1]) {
-                if (falling) {
-                    peak(start, i, emit);
-                    start = i;
-                    falling = false;
-                }
-            } else if (intensity_[i] < intensity_[i - 1]) {
-                falling = true;
-            }
-        }
-        peak(start, n, emit);
-        intensity_.clear();
-        mz_.clear();
+        if (n_ > 0) give(emit);
     }
 
 private:
     template <class Emit>
-    void peak(std::size_t a, std::size_t b, Emit& emit) {
-        const float* in = intensity_.data();
-        const double* m = mz_.data();
-        double sum = 0.0;
-        std::size_t apex = a;
-        for (std::size_t i = a; i < b; ++i) {
-            sum = sum + static_cast<double>(in[i]);
-            if (in[i] > in[apex]) apex = i;
-        }
+    void give(Emit& emit) {
         double mz;
-        if (b - a == 1) {
-            mz = m[a];
-        } else if (apex > a && apex + 1 < b) {
-            const double l = std::log(static_cast<double>(in[apex - 1]));
-            const double c = std::log(static_cast<double>(in[apex]));
-            const double r = std::log(static_cast<double>(in[apex + 1]));
-            const double c2 = 2.0 * c;
-            const double den = (l - c2) + r;
+        if (n_ == 1) {
+            mz = apex_mz_;
+        } else if (has_left_ && has_right_) {
+            // ln L - ln R and ln L - 2 ln C + ln R as the logarithms of
+            // L / R and L R / C^2 (products of whole counts, exact).
+            const double left = static_cast<double>(left_value_);
+            const double centre = static_cast<double>(apex_value_);
+            const double right = static_cast<double>(right_value_);
+            const double num = std::log(left / right);
+            const double lr = left * right;
+            const double cc = centre * centre;
+            const double den = std::log(lr / cc);
             double d = 0.0;
             if (den < 0.0) {
-                const double num = l - r;
                 d = 0.5 * num;
                 d = d / den;
                 d = std::clamp(d, -0.5, 0.5);
             }
-            const double ml = m[apex - 1], mc = m[apex], mr = m[apex + 1];
+            const double ml = left_mz_, mc = apex_mz_, mr = right_mz_;
             const double slope = (mr - ml) / 2.0;
             const double curve = ((mr - 2.0 * mc) + ml) / 2.0;
             const double dd = d * d;
             mz = mc + d * slope;
             mz = mz + dd * curve;
         } else {
-            const std::size_t nb = apex == a ? apex + 1 : apex - 1;
-            const double wa = static_cast<double>(in[apex]);
-            const double wn = static_cast<double>(in[nb]);
-            const double num = wa * m[apex] + wn * m[nb];
+            const double wa = static_cast<double>(apex_value_);
+            const double wn = static_cast<double>(has_right_ ? right_value_ : left_value_);
+            const double mn = has_right_ ? right_mz_ : left_mz_;
+            const double num = wa * apex_mz_ + wn * mn;
             mz = num / (wa + wn);
         }
-        const RecordPosition at{static_cast<std::uint16_t>(first_.bin + apex), first_.field4};
-        emit(static_cast<float>(sum), mz, drift_, at);
+        n_ = 0;
+        const RecordPosition at{static_cast<std::uint16_t>(apex_at_ & 0xffffu), static_cast<std::uint16_t>(apex_at_ >> 16)};
+        emit(static_cast<float>(sum_), mz, drift_, at);
     }
 
-    bool split_on_field4_;
-    std::vector<float> intensity_;
-    std::vector<double> mz_;
+    std::uint64_t field4_scale_ = 0;
+    std::size_t n_ = 0;  // records in the peak so far
+    std::uint64_t key_ = 0;
+    bool falling_ = false;
+    bool has_left_ = false, has_right_ = false, prev_is_apex_ = false;
+    float prev_value_ = 0.0f, apex_value_ = 0.0f, left_value_ = 0.0f, right_value_ = 0.0f;
+    double prev_mz_ = 0.0, apex_mz_ = 0.0, left_mz_ = 0.0, right_mz_ = 0.0;
+    std::uint32_t apex_at_ = 0;  // drift position << 16 | bin
+    double sum_ = 0.0;
     double drift_ = 0.0;
-    RecordPosition first_;  // of the buffered run
-    RecordPosition last_;
 };
 
 // The stages of IonOptions as a record sink around `Inner` (any record
