@@ -1,5 +1,6 @@
 """Benchmark of centroids, drift-time reads and lock-mass correction.
 
+0. The centroid m/z error on noiseless Gaussian peaks, by width and height.
 1. Centroids against pyopenms' PeakPickerHiRes on the same synthetic
    profile scans: Gaussian peaks of known m/z over time-of-flight bins,
    Poisson counts, overlapping neighbours.  For each picker: the share of
@@ -124,6 +125,36 @@ def bench_centroids(rounds: int) -> None:
         print(f"  speed ratio (records/s): {p / o:.1f}x")
 
 
+def noiseless_errors() -> None:
+    """The centroid m/z error on noiseless Gaussian peaks (counts rounded
+    to whole numbers, as a detector stores them), by peak height and width."""
+    rng = np.random.default_rng(11)
+    print("noiseless Gaussian peaks (m/z error of the centroid, ppm; one bin is about 32 ppm at m/z 500):")
+    with tempfile.TemporaryDirectory() as tmp:
+        for sigma in (0.7, 1.0, 1.6, 2.5):
+            for height in (30.0, 300.0, 3000.0, 30000.0):
+                scans, truth = [], []
+                for _ in range(40):
+                    # Ions far apart, at random offsets from the bin centres.
+                    mz = np.sort(rng.uniform(LO + 5, HI - 5, 60))
+                    mz = mz[np.concatenate([[True], np.diff(mz) > 2.0])]
+                    scans.append(scan_8(profile_records([(float(m), height, 0) for m in mz], LO, HI,
+                                                        sigma_bins=sigma)))
+                    truth.append(mz)
+                root = make_run(Path(tmp) / f"g{sigma}-{height}.raw", functions=[Function(mz_low=LO, mz_high=HI)],
+                                data={1: FunctionData("B", scans)})
+                cent = tessmoor_bulk.Run(root).spectra(1, centroid=True)
+                errors = []
+                for t, s in zip(truth, cent):
+                    c = np.sort(s.mz[s.intensity > 1])
+                    k = np.clip(np.searchsorted(c, t), 1, len(c) - 1)
+                    nearest = np.where(np.abs(c[k - 1] - t) < np.abs(c[k] - t), c[k - 1], c[k])
+                    errors.extend(np.abs(nearest - t) / t * 1e6)
+                e = np.array(errors)
+                print(f"  sigma {sigma:>3} bins, height {height:>7.0f}: median {np.median(e):.4f}, "
+                      f"95th percentile {np.percentile(e, 95):.4f}, max {e.max():.4f}")
+
+
 def interleaved(rounds: int, calls: dict[str, object]) -> dict[str, float]:
     times: dict[str, list[float]] = {k: [] for k in calls}
     for _ in range(rounds):
@@ -160,11 +191,13 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--dir", type=Path, default=synthetic.DATA)
-    parser.add_argument("--only", choices=("centroids", "large"))
+    parser.add_argument("--only", choices=("noiseless", "centroids", "large"))
     args = parser.parse_args()
-    if args.only != "large":
+    if args.only in (None, "noiseless"):
+        noiseless_errors()
+    if args.only in (None, "centroids"):
         bench_centroids(args.rounds)
-    if args.only != "centroids":
+    if args.only in (None, "large"):
         bench_large(args.rounds, args.dir)
 
 

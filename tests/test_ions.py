@@ -281,3 +281,56 @@ def test_lock_mass_choices(tmp_path):
 
     again = pickle.loads(pickle.dumps(tb.Run(root, lock_mass=tb.LockMass(LOCK_MZ, function=1))))
     assert again.lock_mass == tb.LockMass(LOCK_MZ, function=1)
+
+
+# -- exports say what they hold ----------------------------------------------------
+
+
+def test_exports_label_profiles_and_centroids(tmp_path):
+    """Profile scans export as profile spectra that PeakPickerHiRes picks;
+    with centroid=True as centroids, with the processing steps named."""
+    from tessmoor_bulk import _mzml, _parquet
+
+    oms = pytest.importorskip("pyopenms")
+    root = drifting_run(tmp_path)
+    run = tb.Run(root, lock_mass=LOCK_MZ)
+    assert (run.spectrum_type(1), run.spectrum_type(2)) == ("profile", "profile")
+    profile, centroided = tmp_path / "profile.mzML", tmp_path / "centroid.mzML"
+    _mzml.write_mzml(tb.Run(root), profile)
+    _mzml.write_mzml(run, centroided, centroid=True)
+    try:
+        from lxml import etree
+        from psims.validation.validator import get_schema
+    except ImportError:
+        pass
+    else:
+        schema = get_schema("indexedmzML")
+        for path in (profile, centroided):
+            assert schema.validate(etree.parse(str(path))), schema.error_log
+
+    exp = oms.MSExperiment()
+    oms.MzMLFile().load(str(profile), exp)
+    assert {s.getType() for s in exp.getSpectra()} == {oms.SpectrumSettings.SpectrumType.PROFILE}
+    picked = oms.PeakPickerHiRes().pickExperiment(exp, True)
+    assert picked.size() == exp.size() and all(
+        s.getType() == oms.SpectrumSettings.SpectrumType.CENTROID and s.size() >= len(ANALYTES)
+        for s in picked.getSpectra())
+
+    exp = oms.MSExperiment()
+    oms.MzMLFile().load(str(centroided), exp)
+    want = run.spectra(1, centroid=True)
+    for s, w in zip(exp.getSpectra(), want):
+        assert s.getType() == oms.SpectrumSettings.SpectrumType.CENTROID
+        assert s.get_peaks()[0].tolist() == w.mz.tolist()
+    text = centroided.read_text()
+    assert 'accession="MS:1000035"' in text and 'accession="MS:1001485"' in text
+    assert '<userParam name="lock mass m/z" value="556.2771"/>' in text
+    assert 'dataProcessingRef="tessmoor_export_uncorrected"' in text  # the lock-mass function's spectra
+
+    pq = pytest.importorskip("pyarrow.parquet")
+    import json
+
+    _parquet.write_parquet(run, tmp_path / "c.parquet", centroid=True)
+    about = json.loads(pq.read_schema(tmp_path / "c.parquet").metadata[b"tessmoor"])
+    assert about["functions"]["1"]["spectrum_type"] == "centroid" and about["lock_mass"]["function"] == 2
+    assert pq.read_table(tmp_path / "c.parquet").num_rows == want.n_peaks + run.spectra(2, centroid=True).n_peaks

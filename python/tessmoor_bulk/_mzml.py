@@ -291,17 +291,18 @@ def _processing(run: Run, plan: list[_Function], centroid: bool) -> str:
     """The dataProcessingList: conversion, then peak picking and the
     lock-mass correction where they were done."""
     def steps(corrected: bool) -> str:
-        i = " " * 10
-        out = [f"{i}{_cv('MS:1000544')}\n"]
+        # The schema wants a method's cvParams before its userParams.
+        cvs, users = [_cv("MS:1000544")], []
         if centroid:
-            out.append(f"{i}{_cv('MS:1000035')}\n{i}{_user('algorithm', CENTROID_ALGORITHM)}\n")
+            cvs.append(_cv("MS:1000035"))
+            users.append(_user("peak picking algorithm", CENTROID_ALGORITHM))
         if corrected and run.lock_mass is not None:
             lock = run.lock_mass
-            out.append(f"{i}{_cv('MS:1001485')}\n{i}{_user('lock mass m/z', _num(lock.mz))}\n"
-                       f"{i}{_user('lock mass window (Da)', _num(lock.window_da))}\n"
-                       f"{i}{_user('lock mass function', str(run.lock_mass_function()))}\n")
-        return (f'        <processingMethod order="0" softwareRef="tessmoor">\n{"".join(out)}'
-                "        </processingMethod>\n")
+            cvs.append(_cv("MS:1001485"))
+            users += [_user("lock mass m/z", _num(lock.mz)), _user("lock mass window (Da)", _num(lock.window_da)),
+                      _user("lock mass function", str(run.lock_mass_function()))]
+        params = "".join(f"          {p}\n" for p in cvs + users)
+        return f'        <processingMethod order="0" softwareRef="tessmoor">\n{params}        </processingMethod>\n'
 
     uncorrected = any(not f.corrected for f in plan) and any(f.corrected for f in plan)
     items = [(_PROCESSING, any(f.corrected for f in plan))]

@@ -80,66 +80,115 @@ public:
         // bin, same position" is key + 1 and the last bin's successor
         // (65536) cannot reach the next position.
         field4_scale_ = split_on_field4 ? std::uint64_t{1} << 17 : 0;
-        n_ = 0;
+        state_.peak.n = 0;
     }
 
-    // Noisy profiles rise and fall at random from record to record, so the
-    // running apex and its neighbours are updated by selection rather than
-    // by branches the processor would mispredict; only the end of a peak
-    // branches.
+    // Feeds records 0 to n - 1: at(i, BlockRecord&) -> bool (false: no
+    // record), drift_of(i) the drift time of record i.  The state lives in
+    // locals over the block, in registers: noisy profiles rise and fall at
+    // random from record to record, so the running apex and its neighbours
+    // are updated by selection rather than by branches the processor would
+    // mispredict; only the end of a peak branches.
+    template <class At, class DriftOf, class Emit>
+    void feed(std::size_t n, const At& at, const DriftOf& drift_of, Emit& emit) {
+        State s = state_;
+        const std::uint64_t scale = field4_scale_;
+        BlockRecord r;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!at(i, r)) continue;
+            const float value = r.value;
+            const double mz = r.mz;
+            const std::uint64_t key = static_cast<std::uint64_t>(r.pos.field4) * scale + r.pos.bin;
+            const std::uint32_t where = static_cast<std::uint32_t>(r.pos.field4) << 16 | r.pos.bin;
+            Peak& p = s.peak;
+            if (p.n > 0 && (key != s.key + 1 || (s.falling && value > s.prev_value))) {
+                give(p, emit);
+                p.n = 0;
+            }
+            if (p.n == 0) {
+                p.drift = drift_of(i, r);
+                p.sum = static_cast<double>(value);
+                p.apex_value = value;
+                p.apex_mz = mz;
+                p.apex_at = where;
+                p.has_left = p.has_right = s.falling = false;
+                s.prev_is_apex = true;
+            } else {
+                s.falling = s.falling | (value < s.prev_value);
+                p.sum = p.sum + static_cast<double>(value);
+                const bool up = value > p.apex_value;
+                const bool after_apex = s.prev_is_apex & !up;
+                p.left_value = up ? s.prev_value : p.left_value;
+                p.left_mz = up ? s.prev_mz : p.left_mz;
+                p.has_left = p.has_left | up;
+                p.right_value = after_apex ? value : p.right_value;
+                p.right_mz = after_apex ? mz : p.right_mz;
+                p.has_right = (p.has_right | after_apex) & !up;
+                p.apex_value = up ? value : p.apex_value;
+                p.apex_mz = up ? mz : p.apex_mz;
+                p.apex_at = up ? where : p.apex_at;
+                s.prev_is_apex = up;
+            }
+            ++p.n;
+            s.prev_value = value;
+            s.prev_mz = mz;
+            s.key = key;
+        }
+        state_ = s;
+    }
+
+    // One record.
     template <class Emit>
     void add(float value, double mz, double drift, RecordPosition pos, Emit& emit) {
-        const std::uint64_t key = static_cast<std::uint64_t>(pos.field4) * field4_scale_ + pos.bin;
-        const std::uint32_t at = static_cast<std::uint32_t>(pos.field4) << 16 | pos.bin;
-        if (n_ > 0 && (key != key_ + 1 || (falling_ && value > prev_value_))) give(emit);
-        if (n_ == 0) {
-            drift_ = drift;
-            sum_ = static_cast<double>(value);
-            apex_value_ = value;
-            apex_mz_ = mz;
-            apex_at_ = at;
-            has_left_ = has_right_ = falling_ = false;
-            prev_is_apex_ = true;
-        } else {
-            falling_ = falling_ | (value < prev_value_);
-            sum_ = sum_ + static_cast<double>(value);
-            const bool up = value > apex_value_;
-            const bool after_apex = prev_is_apex_ & !up;
-            left_value_ = up ? prev_value_ : left_value_;
-            left_mz_ = up ? prev_mz_ : left_mz_;
-            has_left_ = has_left_ | up;
-            right_value_ = after_apex ? value : right_value_;
-            right_mz_ = after_apex ? mz : right_mz_;
-            has_right_ = (has_right_ | after_apex) & !up;
-            apex_value_ = up ? value : apex_value_;
-            apex_mz_ = up ? mz : apex_mz_;
-            apex_at_ = up ? at : apex_at_;
-            prev_is_apex_ = up;
-        }
-        ++n_;
-        prev_value_ = value;
-        prev_mz_ = mz;
-        key_ = key;
+        feed(
+            1,
+            [&](std::size_t, BlockRecord& r) {
+                r = BlockRecord{value, mz, pos, nullptr};
+                return true;
+            },
+            [drift](std::size_t, const BlockRecord&) { return drift; }, emit);
     }
 
     // The last peak of the scan (or of what was fed so far).
     template <class Emit>
     void flush(Emit& emit) {
-        if (n_ > 0) give(emit);
+        if (state_.peak.n > 0) give(state_.peak, emit);
+        state_.peak.n = 0;
     }
 
 private:
+    // The peak so far: its records, apex, the apex's neighbours (the record
+    // before it, once the apex is not the first; the one after it, once it
+    // came) and sum.
+    struct Peak {
+        std::size_t n = 0;
+        bool has_left = false, has_right = false;
+        float apex_value = 0.0f, left_value = 0.0f, right_value = 0.0f;
+        double apex_mz = 0.0, left_mz = 0.0, right_mz = 0.0;
+        std::uint32_t apex_at = 0;  // drift position << 16 | bin
+        double sum = 0.0;
+        double drift = 0.0;
+    };
+    struct State {
+        Peak peak;
+        std::uint64_t key = 0;
+        bool falling = false;
+        bool prev_is_apex = false;
+        float prev_value = 0.0f;
+        double prev_mz = 0.0;
+    };
+
     template <class Emit>
-    void give(Emit& emit) {
+    static void give(const Peak& p, Emit& emit) {
         double mz;
-        if (n_ == 1) {
-            mz = apex_mz_;
-        } else if (has_left_ && has_right_) {
+        if (p.n == 1) {
+            mz = p.apex_mz;
+        } else if (p.has_left && p.has_right) {
             // ln L - ln R and ln L - 2 ln C + ln R as the logarithms of
             // L / R and L R / C^2 (products of whole counts, exact).
-            const double left = static_cast<double>(left_value_);
-            const double centre = static_cast<double>(apex_value_);
-            const double right = static_cast<double>(right_value_);
+            const double left = static_cast<double>(p.left_value);
+            const double centre = static_cast<double>(p.apex_value);
+            const double right = static_cast<double>(p.right_value);
             const double num = std::log(left / right);
             const double lr = left * right;
             const double cc = centre * centre;
@@ -150,34 +199,26 @@ private:
                 d = d / den;
                 d = std::clamp(d, -0.5, 0.5);
             }
-            const double ml = left_mz_, mc = apex_mz_, mr = right_mz_;
+            const double ml = p.left_mz, mc = p.apex_mz, mr = p.right_mz;
             const double slope = (mr - ml) / 2.0;
             const double curve = ((mr - 2.0 * mc) + ml) / 2.0;
             const double dd = d * d;
             mz = mc + d * slope;
             mz = mz + dd * curve;
         } else {
-            const double wa = static_cast<double>(apex_value_);
-            const double wn = static_cast<double>(has_right_ ? right_value_ : left_value_);
-            const double mn = has_right_ ? right_mz_ : left_mz_;
-            const double num = wa * apex_mz_ + wn * mn;
+            const double wa = static_cast<double>(p.apex_value);
+            const double wn = static_cast<double>(p.has_right ? p.right_value : p.left_value);
+            const double mn = p.has_right ? p.right_mz : p.left_mz;
+            const double num = wa * p.apex_mz + wn * mn;
             mz = num / (wa + wn);
         }
-        n_ = 0;
-        const RecordPosition at{static_cast<std::uint16_t>(apex_at_ & 0xffffu), static_cast<std::uint16_t>(apex_at_ >> 16)};
-        emit(static_cast<float>(sum_), mz, drift_, at);
+        const RecordPosition at{static_cast<std::uint16_t>(p.apex_at & 0xffffu),
+                                static_cast<std::uint16_t>(p.apex_at >> 16)};
+        emit(static_cast<float>(p.sum), mz, p.drift, at);
     }
 
     std::uint64_t field4_scale_ = 0;
-    std::size_t n_ = 0;  // records in the peak so far
-    std::uint64_t key_ = 0;
-    bool falling_ = false;
-    bool has_left_ = false, has_right_ = false, prev_is_apex_ = false;
-    float prev_value_ = 0.0f, apex_value_ = 0.0f, left_value_ = 0.0f, right_value_ = 0.0f;
-    double prev_mz_ = 0.0, apex_mz_ = 0.0, left_mz_ = 0.0, right_mz_ = 0.0;
-    std::uint32_t apex_at_ = 0;  // drift position << 16 | bin
-    double sum_ = 0.0;
-    double drift_ = 0.0;
+    State state_;
 };
 
 // The stages of IonOptions as a record sink around `Inner` (any record
@@ -220,6 +261,23 @@ struct IonStages {
                 inner(value, [m] { return m; }, [&] { return options.drift ? drift : drift_of(); }, pos);
             else
                 inner(value, [m] { return m; }, [&] { return options.drift ? drift : drift_of(); });
+        }
+    }
+
+    // Centroiding takes the records a block at a time (records.hpp).
+    static constexpr bool wants_block = Centroid;
+
+    template <class At, class DriftAt>
+    void block(std::size_t n, const At& at, const DriftAt& drift_at) {
+        auto emit = [&](float v, double m, double d, RecordPosition p) { pass(v, m, d, p); };
+        if (options.drift) {
+            const Window w = *options.drift;
+            centroider->feed(
+                n,
+                [&](std::size_t i, BlockRecord& r) { return at(i, r) && w.contains(drift_at(r.bytes)); },
+                [&](std::size_t, const BlockRecord& r) { return drift_at(r.bytes); }, emit);
+        } else {
+            centroider->feed(n, at, [&](std::size_t, const BlockRecord& r) { return drift_at(r.bytes); }, emit);
         }
     }
 

@@ -75,6 +75,22 @@ struct RecordPosition {
     std::uint16_t field4 = 0;
 };
 
+// One record, as handed to a sink that takes records a block at a time.
+struct BlockRecord {
+    float value;
+    double mz;
+    RecordPosition pos;
+    const std::uint8_t* bytes;  // for the sink's drift(bytes)
+};
+
+// A sink that declares `static constexpr bool wants_block = true` (and
+// eager_mz) is called once per block of records instead of once per
+// record, as sink.block(n, at, drift) with at(i, BlockRecord&) -> bool
+// (false: record i is no peak) and drift(bytes) a record's drift time, so
+// that it can keep its running state in registers over the block.
+template <class Sink>
+inline constexpr bool wants_block = requires { requires Sink::wants_block; };
+
 namespace detail {
 
 // A sink declares `static constexpr bool wants_position = true` to be
@@ -124,11 +140,11 @@ struct MzPolynomial {
 
 // Walks records [rec, end) of `Size` bytes.  value(r) is a record's
 // intensity, or 0 for a record that is no peak; mz_at(r) and drift_at(r)
-// its m/z and drift time, pos_at(r) its RecordPosition.  A sink that wants the m/z of every peak
-// (Sink::eager_mz) gets them computed a block at a time, in a loop of
-// arithmetic alone that the compiler can vectorise; the others compute a
-// record's m/z only if they call for it.  Either way each m/z is the same
-// sequence of operations.
+// its m/z and drift time, pos_at(r) its RecordPosition.  A sink that wants
+// the m/z of every peak (Sink::eager_mz) gets them computed a block at a
+// time, in a loop of arithmetic alone that the compiler can vectorise; the
+// others compute a record's m/z only if they call for it.  Either way each
+// m/z is the same sequence of operations.
 template <std::size_t Size, class Value, class MzAt, class DriftAt, class PosAt, class Sink>
 void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& value, const MzAt& mz_at,
           const DriftAt& drift_at, const PosAt& pos_at, Sink& sink) {
@@ -138,6 +154,22 @@ void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& v
         while (rec != end) {
             const std::size_t n = std::min<std::size_t>(block, static_cast<std::size_t>(end - rec) / Size);
             for (std::size_t i = 0; i < n; ++i) mz[i] = mz_at(rec + i * Size);
+            if constexpr (wants_block<Sink>) {
+                const std::uint8_t* const base = rec;
+                sink.block(
+                    n,
+                    [&](std::size_t i, BlockRecord& out) {
+                        const std::uint8_t* const r = base + i * Size;
+                        out.value = value(r);
+                        out.mz = mz[i];
+                        out.pos = pos_at(r);
+                        out.bytes = r;
+                        return out.value != 0.0f;
+                    },
+                    drift_at);
+                rec += n * Size;
+                continue;
+            }
             for (std::size_t i = 0; i < n; ++i) {
                 const std::uint8_t* const r = rec + i * Size;
                 const float v = value(r);
