@@ -12,7 +12,7 @@ import os
 import struct
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Iterable, Sequence
+from typing import Any, Callable, Iterable, Sequence
 
 DEFAULT_EXTERN = "Lteff 1000\nVeff 10000\nPusherInterval 50\n"
 
@@ -204,7 +204,8 @@ def bin_of_mz(mz: float, lo: float, hi: float) -> float:
 
 
 def profile_records(ions: Sequence[tuple[float, float, int]], lo: float, hi: float, *, sigma_bins: float = 1.6,
-                    rng=None, drift_positions: Sequence[int] = (0,), drift_profile=None,
+                    rng: Any = None, drift_positions: Sequence[int] = (0,),
+                    drift_profile: Callable[[int, int], float] | None = None,
                     floor: float = 0.5) -> list[tuple[int, int, int]]:
     """An 8-byte-record scan of Gaussian peaks: `ions` are (m/z, height,
     drift index); `drift_profile(k, index)` (default: 1 at the ion's own

@@ -207,13 +207,16 @@ void visit_a(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
         [](const std::uint8_t* r) { return RecordPosition{le::u16(r + rec6_tof_bin), 0}; }, sink);
 }
 
-inline RecordPosition position_8(const std::uint8_t* r) noexcept {
+// Function objects, not functions: walk() takes them as template
+// arguments, and an object's call is inlined where a function reference's
+// need not be.
+inline constexpr auto position_8 = [](const std::uint8_t* r) noexcept {
     return RecordPosition{le::u16(r + rec8_tof_bin), le::u16(r + rec8_field4)};
-}
+};
 
-inline float intensity_8(const std::uint8_t* r) noexcept {
+inline constexpr auto intensity_8 = [](const std::uint8_t* r) noexcept {
     return static_cast<float>(le::u16(r + rec8_intensity));
-}
+};
 
 template <class ToMz, class Sink>
 void visit_c(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
