@@ -72,6 +72,15 @@ bool same_bits(T a, T b) {
     return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
+// Bit-for-bit equality of numbers, any NaN equal to any other: which NaN an
+// operation on two NaNs gives depends on the order of its operands, which a
+// compiler may swap in a product or a sum; a model written apart from the
+// code cannot expect the same payload.
+template <class T>
+bool same_value(T a, T b) {
+    return (a != a && b != b) || same_bits(a, b);
+}
+
 // Takes values from the front of the input; past its end every byte is 0.
 class Reader {
 public:

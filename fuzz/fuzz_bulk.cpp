@@ -1,13 +1,15 @@
-// Bulk reads of whole functions (bulk.hpp) against the scan queries of Run.
+// Bulk reads of whole functions (spectra.hpp, reduce.hpp) against the scan
+// queries of Run.
 //
 // The input is a .raw directory (layout in run_input.hpp) whose prefix holds
 // the parameters of the reads.  For each of the functions 0 to 3 the
 // harness opens FunctionReaders, selects scans, reads them as one batch of
-// spectra and reduces them to a chromatogram, each read once with one thread
-// and once with three.  Every answer must be what the scan queries
-// (Run::n_scans, retention_time, read_spectrum, read_ims_spectrum) give
-// scan by scan, in output order: the same values bit for bit, or the failure
-// of the first failing scan, of the same kind and with the same texts.
+// spectra, batch by batch (SpectraIteration), and reduces them to a
+// chromatogram, each read with one thread and with three, on an opened
+// reader and as a whole call.  Every answer must be what the one-scan reads
+// (Run::n_scans, retention_time, read_scan) give scan by scan, in output
+// order: the same values bit for bit, or the failure of the first failing
+// scan, of the same kind and with the same texts.
 //
 // The core is built here with chunks of a few records (TESSMOOR_TEST_CHUNKS),
 // so that a batch of a few scans spans several chunks and threads, and any
@@ -20,6 +22,8 @@
 //             bit 3: spectra with ion mobility
 //             bit 4: spectra and reductions keep only an m/z window
 //             bits 5-6: the reduction: TIC, base peak, XIC (ppm), XIC (Da)
+//             bit 7: the batch limits of the iteration follow (else 3
+//             scans and 24 peaks)
 //   picks     a count byte (mod 16), then that many scan numbers
 //   slice     a byte (bit 0: start given, bit 1: stop given), then start,
 //             stop and step as scan numbers
@@ -28,6 +32,8 @@
 //   targets   (XIC) a count byte (mod 8), then per target a mode byte and a
 //             value, then the tolerance: a byte, ppm or 1/64 Da, or 255
 //             followed by a raw double
+//   limits    (bit 7) the most scans of a batch (1 + a byte mod 8) and the
+//             most peaks (a byte)
 // A scan number is an int16, where -32768 and 32767 stand for INT64_MIN and
 // INT64_MAX.  A value after a mode byte with bit 0 set is a raw double; else
 // it is one byte that picks one of the values the function holds (its
@@ -44,9 +50,11 @@
 #include <vector>
 
 #include "common.hpp"
-#include "core/bulk/bulk.hpp"
 #include "core/access/function_reader.hpp"
 #include "core/access/run.hpp"
+#include "core/bulk/reduce.hpp"
+#include "core/bulk/selection.hpp"
+#include "core/bulk/spectra.hpp"
 #include "run_input.hpp"
 
 using namespace tessmoor::core;
@@ -57,9 +65,10 @@ using Purpose = FunctionReader::Purpose;
 
 constexpr unsigned kThreadCounts[] = {1, 3};
 
-void check_same_failure(const Failure& got, const Failure& want, const char* what) {
-    FUZZ_CHECK(got.kind == want.kind, std::string(what) + ": " + got.context_text() + " / expected " +
-                                          want.context_text());
+void check_same_failure(const Status& got, const Status& want, const char* what) {
+    FUZZ_CHECK(!got.ok() && !want.ok(), what);
+    FUZZ_CHECK(got.kind() == want.kind(), std::string(what) + ": " + got.context_text() + " / expected " +
+                                              want.context_text());
     FUZZ_CHECK(got.text() == want.text(), std::string(what) + ": " + got.text() + " / expected " + want.text());
     FUZZ_CHECK(got.context_text() == want.context_text(),
                std::string(what) + ": " + got.context_text() + " / expected " + want.context_text());
@@ -118,6 +127,8 @@ struct Params {
     WindowParam rt, mz;
     std::vector<Value> targets;
     double tolerance = 0.0;
+    std::uint64_t max_scans = 3;
+    std::uint64_t max_peaks = 24;
 
     static Params read(fuzz::Reader& in) {
         Params p;
@@ -138,6 +149,10 @@ struct Params {
             for (auto& t : p.targets) t = Value::read(in, in.byte());
             const std::uint8_t tol = in.byte();
             p.tolerance = tol == 255 ? in.value<double>() : p.in_da() ? tol / 64.0 : tol;
+        }
+        if (p.flags & 128) {
+            p.max_scans = 1 + in.byte() % 8;
+            p.max_peaks = in.byte();
         }
         return p;
     }
@@ -181,32 +196,28 @@ std::vector<std::uint64_t> model_slice(const ScanSlice& s, std::uint64_t count) 
     return out;
 }
 
-// The scan queries of one function, each asked once per scan.
+// The one-scan reads of one function, each asked once per scan.
 class PerScan {
 public:
     PerScan(const Run& run, std::uint32_t func, std::uint64_t n) : run_(run), func_(func), plain_(n), ims_(n) {}
 
-    const Expected<Spectrum, Failure>& spectrum(std::uint64_t i) {
-        if (!plain_[i]) plain_[i].emplace(run_.read_spectrum(func_, i));
-        return *plain_[i];
-    }
-    const Expected<ImsSpectrum, Failure>& ims(std::uint64_t i) {
-        if (!ims_[i]) ims_[i].emplace(run_.read_ims_spectrum(func_, i));
-        return *ims_[i];
+    const Result<ScanRead>& scan(std::uint64_t i, bool ims) {
+        auto& slot = ims ? ims_[i] : plain_[i];
+        if (!slot) slot.emplace(run_.read_scan(func_, i, false, ims));
+        return *slot;
     }
 
 private:
     const Run& run_;
     std::uint32_t func_;
-    std::vector<std::optional<Expected<Spectrum, Failure>>> plain_;
-    std::vector<std::optional<Expected<ImsSpectrum, Failure>>> ims_;
+    std::vector<std::optional<Result<ScanRead>>> plain_;
+    std::vector<std::optional<Result<ScanRead>>> ims_;
 };
 
-// The failure of the first scan, in output order, whose query fails.
-template <class Query>
-std::optional<Failure> first_failure(std::span<const std::uint64_t> scans, Query&& query) {
+// The failure of the first scan, in output order, whose read fails.
+std::optional<Status> first_failure(std::span<const std::uint64_t> scans, PerScan& per_scan, bool ims) {
     for (const std::uint64_t i : scans)
-        if (const auto& r = query(i); !r) return r.error();
+        if (const auto& r = per_scan.scan(i, ims); !r) return r.status();
     return std::nullopt;
 }
 
@@ -220,82 +231,153 @@ std::uint64_t bytes_held(const FunctionReader& f, std::span<const std::uint64_t>
     return held;
 }
 
-void check_spectra(const Run& run, const FunctionReader& f, std::span<const std::uint64_t> scans,
-                   SpectraOptions options, PerScan& per_scan) {
-    std::optional<Failure> want;
-    if (options.ims && f.layout() == IndexLayout::A) {
-        auto refused = run.read_ims_spectrum(f.func_index(), 0);
-        FUZZ_CHECK(!refused, "read_ims_spectrum of a 22-byte-index function");
-        want = std::move(refused).error();
-    } else if (options.ims) {
-        want = first_failure(scans, [&](std::uint64_t i) -> const auto& { return per_scan.ims(i); });
-    } else {
-        want = first_failure(scans, [&](std::uint64_t i) -> const auto& { return per_scan.spectrum(i); });
-    }
-    const std::uint64_t held = bytes_held(f, scans);
+template <class T>
+bool same_array(const Array<T>& a, const Array<T>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k)
+        if (!fuzz::same_bits(a[k], b[k])) return false;
+    return true;
+}
 
-    for (const unsigned threads : kThreadCounts) {
-        options.threads = threads;
-        auto got = [&] {
-            // Peaks take at most 20 bytes per 8-byte record; the scan
-            // arrays, plans and chunks a few hundred bytes per scan.
-            fuzz::AllocationWatch watch(held + 64 * scans.size(), 4, 64 << 10);
-            auto batch = read_spectra(f, scans, options);
-            watch.check("read_spectra");
-            return batch;
-        }();
-        if (want) {
-            FUZZ_CHECK(!got, "read_spectra succeeded where a scan query fails: " + want->context_text());
-            check_same_failure(got.error(), *want, "read_spectra");
-            continue;
+// What one selection of one function is read with, and what it must give.
+struct Case {
+    const Run& run;
+    std::uint32_t func;
+    const FunctionReader& f;
+    const ScanSelection& selection;
+    std::span<const std::uint64_t> scans;
+    PerScan& per_scan;
+    std::size_t input_size;
+};
+
+// A batch of spectra against the one-scan reads of its scans.
+void check_batch(const Case& c, const SpectraBatch& b, std::span<const std::uint64_t> scans,
+                 const SpectraOptions& options) {
+    const std::size_t n = scans.size();
+    FUZZ_CHECK(b.scans.size() == n && b.rt_min.size() == n && b.offsets.size() == n + 1, "batch sizes");
+    FUZZ_CHECK(b.offsets[0] == 0, "first offset");
+    FUZZ_CHECK(static_cast<std::uint64_t>(b.offsets[n]) == b.mz.size() && b.intensity.size() == b.mz.size() &&
+                   b.drift_time_ms.size() == (options.ims ? b.mz.size() : 0),
+               "last offset and peak arrays");
+    for (std::size_t p = 0; p < n; ++p) {
+        FUZZ_CHECK(b.scans[p] == static_cast<std::int64_t>(scans[p]), "scan numbers");
+        FUZZ_CHECK(fuzz::same_bits(b.rt_min[p], c.f.rt_min(scans[p])), "retention times");
+        FUZZ_CHECK(b.offsets[p] <= b.offsets[p + 1], "offsets decrease");
+        const ScanRead& s = *c.per_scan.scan(scans[p], options.ims);
+        std::int64_t k = b.offsets[p];
+        for (std::size_t q = 0; q < s.peaks.mz.size(); ++q) {
+            if (options.mz && !options.mz->contains(s.peaks.mz[q])) continue;
+            FUZZ_CHECK(k < b.offsets[p + 1], "a peak is missing from the batch");
+            FUZZ_CHECK(fuzz::same_bits(b.mz[k], s.peaks.mz[q]), "batch m/z");
+            FUZZ_CHECK(fuzz::same_bits(b.intensity[k], s.peaks.intensity[q]), "batch intensity");
+            if (options.ims) FUZZ_CHECK(fuzz::same_bits(b.drift_time_ms[k], s.peaks.drift_time_ms[q]), "batch drift");
+            ++k;
         }
-        FUZZ_CHECK(got.has_value(), "read_spectra failed: " + got.error().context_text());
-        const SpectraBatch& b = *got;
-        const std::size_t n = scans.size();
-        FUZZ_CHECK(b.scans.size() == n && b.rt_min.size() == n && b.offsets.size() == n + 1, "batch sizes");
-        FUZZ_CHECK(b.offsets[0] == 0, "first offset");
-        FUZZ_CHECK(static_cast<std::uint64_t>(b.offsets[n]) == b.mz.size() && b.intensity.size() == b.mz.size() &&
-                       b.drift_time_ms.size() == (options.ims ? b.mz.size() : 0),
-                   "last offset and peak arrays");
-        for (std::size_t p = 0; p < n; ++p) {
-            FUZZ_CHECK(b.scans[p] == static_cast<std::int64_t>(scans[p]), "scan numbers");
-            FUZZ_CHECK(fuzz::same_bits(b.rt_min[p], f.rt_min(scans[p])), "retention times");
-            FUZZ_CHECK(b.offsets[p] <= b.offsets[p + 1], "offsets decrease");
-            auto same_peaks = [&](const auto& s) {
-                std::int64_t k = b.offsets[p];
-                for (std::size_t q = 0; q < s.mz.size(); ++q) {
-                    if (options.mz && !options.mz->contains(s.mz[q])) continue;
-                    FUZZ_CHECK(k < b.offsets[p + 1], "a peak is missing from the batch");
-                    FUZZ_CHECK(fuzz::same_bits(b.mz[k], s.mz[q]), "batch m/z");
-                    FUZZ_CHECK(fuzz::same_bits(b.intensity[k], s.intensity[q]), "batch intensity");
-                    if constexpr (requires { s.drift_time_ms; })
-                        FUZZ_CHECK(fuzz::same_bits(b.drift_time_ms[k], s.drift_time_ms[q]), "batch drift time");
-                    ++k;
-                }
-                FUZZ_CHECK(k == b.offsets[p + 1], "the batch holds peaks the scan query does not");
-            };
-            if (options.ims)
-                same_peaks(*per_scan.ims(scans[p]));
-            else
-                same_peaks(*per_scan.spectrum(scans[p]));
-        }
+        FUZZ_CHECK(k == b.offsets[p + 1], "the batch holds peaks the one-scan read does not");
     }
 }
 
-void check_reduce(const FunctionReader& f, std::span<const std::uint64_t> scans, ReduceOptions options,
-                  PerScan& per_scan) {
-    const std::optional<Failure> want =
-        first_failure(scans, [&](std::uint64_t i) -> const auto& { return per_scan.spectrum(i); });
+// The function read batch by batch: the batches keep to their limits, and
+// together they are the whole read, or fail where it fails.
+void check_iteration(const Case& c, const SpectraOptions& options, const std::optional<Status>& want,
+                     const Params& params) {
+    auto it = SpectraIteration::open(c.run, c.func, c.selection, options.ims, params.max_scans, params.max_peaks);
+    if (want && want->kind() == StatusKind::NotIms) {
+        FUZZ_CHECK(!it, "SpectraIteration opened for drift times of a 22-byte index");
+        check_same_failure(it.status(), *want, "SpectraIteration::open");
+        return;
+    }
+    FUZZ_CHECK(it.ok(), "SpectraIteration::open: " + it.status().context_text());
+    FUZZ_CHECK(it->size() >= 1, "an iteration has a batch");
+    const Encoding encoding = encoding_for(c.f.variant(), options.ims);
+    std::size_t done = 0;
+    for (std::size_t k = 0; k < it->size(); ++k) {
+        auto batch = it->read(k, options);
+        if (!batch) {
+            FUZZ_CHECK(want.has_value(), "a batch failed where the scans do not: " + batch.status().context_text());
+            check_same_failure(batch.status(), *want, "SpectraIteration::read");
+            return;
+        }
+        const std::size_t n = batch->scans.size();
+        FUZZ_CHECK(n > 0 || c.scans.empty(), "an empty batch");
+        FUZZ_CHECK(n <= params.max_scans, "a batch holds more scans than asked");
+        FUZZ_CHECK(done + n <= c.scans.size(), "the batches hold more scans than the selection");
+        const std::span<const std::uint64_t> part = c.scans.subspan(done, n);
+        std::uint64_t most = 0;
+        for (const std::uint64_t i : part) {
+            const ScanRange r = c.f.range(i);
+            if (r.kind == ScanRange::Kind::Bytes) most += max_peaks(encoding, r.end - r.start);
+        }
+        FUZZ_CHECK(n <= 1 || most <= params.max_peaks, "a batch of several scans holds more peaks than asked");
+        check_batch(c, *batch, part, options);
+        done += n;
+    }
+    FUZZ_CHECK(!want, "every batch read where a scan fails: " + (want ? want->context_text() : std::string()));
+    FUZZ_CHECK(done == c.scans.size(), "the batches miss scans");
+    FUZZ_CHECK(!it->read(it->size(), options), "a batch past the last one");
+}
+
+void check_spectra(const Case& c, SpectraOptions options, const Params& params) {
+    std::optional<Status> want;
+    if (options.ims && c.f.variant() == IndexVariant::A) {
+        auto refused = c.run.read_scan(c.func, 0, false, true);
+        FUZZ_CHECK(!refused, "read_scan for drift times of a 22-byte-index function");
+        want = refused.status();
+    } else {
+        want = first_failure(c.scans, c.per_scan, options.ims);
+    }
+    const std::uint64_t held = bytes_held(c.f, c.scans);
+
+    std::optional<SpectraBatch> first;
+    for (const unsigned threads : kThreadCounts) {
+        options.threads = threads;
+        for (const bool whole_call : {false, true}) {
+            auto got = [&] {
+                // Peaks take at most 20 bytes per 8-byte record; the scan
+                // arrays, plans and chunks a few hundred bytes per scan; a
+                // whole call reads the index too.
+                fuzz::AllocationWatch watch(held + 64 * c.scans.size() + (whole_call ? c.input_size : 0), 4,
+                                            64 << 10);
+                auto batch = whole_call ? read_spectra(c.run, c.func, c.selection, options)
+                                        : read_spectra(c.f, c.scans, options);
+                watch.check("read_spectra");
+                return batch;
+            }();
+            if (want) {
+                FUZZ_CHECK(!got, "read_spectra succeeded where a one-scan read fails: " + want->context_text());
+                check_same_failure(got.status(), *want, "read_spectra");
+                continue;
+            }
+            FUZZ_CHECK(got.ok(), "read_spectra failed: " + got.status().context_text());
+            if (!first) {
+                check_batch(c, *got, c.scans, options);
+                first.emplace(std::move(got).value());
+                continue;
+            }
+            FUZZ_CHECK(same_array(got->scans, first->scans) && same_array(got->rt_min, first->rt_min) &&
+                           same_array(got->offsets, first->offsets) && same_array(got->mz, first->mz) &&
+                           same_array(got->intensity, first->intensity) &&
+                           same_array(got->drift_time_ms, first->drift_time_ms),
+                       "read_spectra differs between thread counts or calls");
+        }
+    }
+    options.threads = 2;
+    check_iteration(c, options, want, params);
+}
+
+void check_reduce(const Case& c, ReduceOptions options) {
+    const std::optional<Status> want = first_failure(c.scans, c.per_scan, false);
+    const std::span<const std::uint64_t> scans = c.scans;
     const std::size_t n = scans.size();
     const bool xic = options.kind == ReduceOptions::Kind::Xic;
     const std::size_t rows = xic ? options.targets.size() : 1;
 
-    // The reductions of the scan queries' spectra, peak by peak in record
+    // The reductions of the one-scan reads' peaks, peak by peak in record
     // order.
     std::vector<double> intensity(rows * n, 0.0);
     std::vector<double> base_mz(n, std::numeric_limits<double>::quiet_NaN());
     for (std::size_t p = 0; !want && p < n; ++p) {
-        const Spectrum& s = *per_scan.spectrum(scans[p]);
+        const Peaks& s = c.per_scan.scan(scans[p], false)->peaks;
         float best = 0.0f;
         for (std::size_t q = 0; q < s.mz.size(); ++q) {
             const double m = s.mz[q];
@@ -315,70 +397,80 @@ void check_reduce(const FunctionReader& f, std::span<const std::uint64_t> scans,
             }
         }
     }
-    const std::uint64_t held = bytes_held(f, scans);
+    const std::uint64_t held = bytes_held(c.f, scans);
 
     for (const unsigned threads : kThreadCounts) {
         options.threads = threads;
-        auto got = [&] {
-            // One number per scan and target; chunk buffers of the scans'
-            // bytes at most.
-            fuzz::AllocationWatch watch(held + 64 * n * (rows + 4) + 64 * rows, 4, 64 << 10);
-            auto c = reduce_scans(f, scans, options);
-            watch.check("reduce_scans");
-            return c;
-        }();
-        if (want) {
-            FUZZ_CHECK(!got, "reduce_scans succeeded where a scan query fails: " + want->context_text());
-            check_same_failure(got.error(), *want, "reduce_scans");
-            continue;
+        for (const bool whole_call : {false, true}) {
+            auto got = [&] {
+                // One number per scan and target; chunk buffers of the scans'
+                // bytes at most.
+                fuzz::AllocationWatch watch(held + 64 * n * (rows + 4) + 64 * rows + (whole_call ? c.input_size : 0),
+                                            4, 64 << 10);
+                auto r = whole_call ? reduce_scans(c.run, c.func, c.selection, options)
+                                    : reduce_scans(c.f, scans, options);
+                watch.check("reduce_scans");
+                return r;
+            }();
+            if (want) {
+                FUZZ_CHECK(!got, "reduce_scans succeeded where a one-scan read fails: " + want->context_text());
+                check_same_failure(got.status(), *want, "reduce_scans");
+                continue;
+            }
+            FUZZ_CHECK(got.ok(), "reduce_scans failed: " + got.status().context_text());
+            const Chromatogram& ch = *got;
+            FUZZ_CHECK(ch.scans.size() == n && ch.rt_min.size() == n && ch.intensity.size() == rows * n, "sizes");
+            FUZZ_CHECK(ch.mz.size() == (options.kind == ReduceOptions::Kind::BasePeak ? n : 0), "base peak m/z size");
+            for (std::size_t p = 0; p < n; ++p) {
+                FUZZ_CHECK(ch.scans[p] == static_cast<std::int64_t>(scans[p]), "scan numbers");
+                FUZZ_CHECK(fuzz::same_bits(ch.rt_min[p], c.f.rt_min(scans[p])), "retention times");
+                if (options.kind == ReduceOptions::Kind::BasePeak)
+                    FUZZ_CHECK(fuzz::same_bits(ch.mz[p], base_mz[p]), "base peak m/z");
+            }
+            for (std::size_t k = 0; k < rows * n; ++k)
+                FUZZ_CHECK(fuzz::same_bits(ch.intensity[k], intensity[k]), "reduced intensity");
         }
-        FUZZ_CHECK(got.has_value(), "reduce_scans failed: " + got.error().context_text());
-        const Chromatogram& c = *got;
-        FUZZ_CHECK(c.scans.size() == n && c.rt_min.size() == n && c.intensity.size() == rows * n, "sizes");
-        FUZZ_CHECK(c.mz.size() == (options.kind == ReduceOptions::Kind::BasePeak ? n : 0), "base peak m/z size");
-        for (std::size_t p = 0; p < n; ++p) {
-            FUZZ_CHECK(c.scans[p] == static_cast<std::int64_t>(scans[p]), "scan numbers");
-            FUZZ_CHECK(fuzz::same_bits(c.rt_min[p], f.rt_min(scans[p])), "retention times");
-            if (options.kind == ReduceOptions::Kind::BasePeak)
-                FUZZ_CHECK(fuzz::same_bits(c.mz[p], base_mz[p]), "base peak m/z");
-        }
-        for (std::size_t k = 0; k < rows * n; ++k)
-            FUZZ_CHECK(fuzz::same_bits(c.intensity[k], intensity[k]), "reduced intensity");
     }
 }
 
-void check_function(const Run& run, std::uint32_t func, const Params& params) {
+void check_function(const Run& run, std::uint32_t func, const Params& params, std::size_t input_size) {
     const std::uint8_t flags = params.flags;
 
     // Opened for scan counts and retention times, as n_scans and
-    // retention_time read them.
+    // retention_time open it.
     auto n = run.n_scans(func);
     {
         auto index = FunctionReader::open(run, func, Purpose::Index);
         if (!n) {
-            FUZZ_CHECK(!index, "FunctionReader opened where n_scans fails: " + n.error().context_text());
-            check_same_failure(index.error(), n.error(), "FunctionReader::open (index)");
+            FUZZ_CHECK(!index, "FunctionReader opened where n_scans fails: " + n.status().context_text());
+            check_same_failure(index.status(), n.status(), "FunctionReader::open (index)");
+            check_same_failure(function_retention_times(run, func).status(), n.status(), "function_retention_times");
         } else {
-            FUZZ_CHECK(index.has_value(), "FunctionReader::open (index): " + index.error().context_text());
-            FUZZ_CHECK(index->size() == *n, "FunctionReader size");
+            FUZZ_CHECK(index.ok(), "FunctionReader::open (index): " + index.status().context_text());
+            FUZZ_CHECK(index->scan_count() == *n, "FunctionReader scan count");
         }
     }
 
-    // Opened for spectra: the function table first, as read_spectrum does.
+    // Opened for spectra: the function table first, as read_scan does.
     auto opened = FunctionReader::open(run, func, Purpose::Spectra);
     if (!opened) {
-        auto s = run.read_spectrum(func, 0);
-        FUZZ_CHECK(!s, "FunctionReader::open failed where read_spectrum succeeds");
-        check_same_failure(opened.error(), s.error(), "FunctionReader::open (spectra)");
+        auto s = run.read_scan(func, 0, false, false);
+        FUZZ_CHECK(!s, "FunctionReader::open failed where read_scan succeeds");
+        check_same_failure(opened.status(), s.status(), "FunctionReader::open (spectra)");
         return;
     }
-    const FunctionReader& f = *opened;
-    FUZZ_CHECK(n.has_value() && f.size() == *n, "FunctionReader size");
-    std::vector<double> rts(f.size());
-    for (std::uint64_t i = 0; i < f.size(); ++i) {
+    FunctionReader& f = *opened;
+    FUZZ_CHECK(n.ok() && f.scan_count() == *n, "FunctionReader scan count");
+    const Status loaded = f.load_index();
+    FUZZ_CHECK(loaded.ok(), "load_index: " + loaded.context_text());
+    std::vector<double> rts(f.scan_count());
+    auto all_rts = function_retention_times(run, func);
+    FUZZ_CHECK(all_rts.ok() && all_rts->size() == f.scan_count(), "function_retention_times");
+    for (std::uint64_t i = 0; i < f.scan_count(); ++i) {
         auto rt = run.retention_time(func, i);
-        FUZZ_CHECK(rt.has_value(), rt.error().context_text());
+        FUZZ_CHECK(rt.ok(), rt.status().context_text());
         FUZZ_CHECK(fuzz::same_bits(f.rt_min(i), *rt), "FunctionReader retention time");
+        FUZZ_CHECK(fuzz::same_bits((*all_rts)[i], *rt), "function_retention_times");
         rts[i] = *rt;
     }
 
@@ -386,24 +478,23 @@ void check_function(const Run& run, std::uint32_t func, const Params& params) {
     ScanSelection selection;
     std::vector<std::uint64_t> want;
     std::optional<std::string> want_error;
-    std::optional<Failure> want_failure;  // what read_spectrum says of an out-of-range pick
+    std::optional<Status> want_failure;  // what read_scan says of an out-of-range pick
+    const std::uint64_t count = f.scan_count();
     switch (flags & 3) {
         case 1: {
             selection.picks = std::span<const std::int64_t>(params.picks);
             for (const std::int64_t pick : params.picks) {
-                const bool inside = pick < 0 ? pick >= -static_cast<std::int64_t>(f.size())
-                                             : static_cast<std::uint64_t>(pick) < f.size();
-                if (inside) {
-                    want.push_back(pick < 0 ? f.size() - static_cast<std::uint64_t>(-pick)
-                                            : static_cast<std::uint64_t>(pick));
+                const bool negative = pick < 0;
+                const std::uint64_t magnitude =
+                    negative ? 0 - static_cast<std::uint64_t>(pick) : static_cast<std::uint64_t>(pick);
+                if (negative ? magnitude <= count : magnitude < count) {
+                    want.push_back(negative ? count - magnitude : magnitude);
                     continue;
                 }
                 want_error = "scan " + std::to_string(pick) + " out of range";
-                if (pick >= 0) {
-                    auto s = run.read_spectrum(func, static_cast<std::uint64_t>(pick));
-                    FUZZ_CHECK(!s, "read_spectrum past the last scan");
-                    want_failure = std::move(s).error();
-                }
+                auto s = run.read_scan(func, magnitude, negative, false);
+                FUZZ_CHECK(!s, "read_scan outside the scans");
+                want_failure = s.status();
                 break;
             }
             break;
@@ -411,13 +502,13 @@ void check_function(const Run& run, std::uint32_t func, const Params& params) {
         case 2:
             selection.slice = params.slice;
             if (params.slice.step != 0) {
-                want = model_slice(params.slice, f.size());
+                want = model_slice(params.slice, count);
                 break;
             }
             // A zero step (which Python refuses before) selects every scan.
             [[fallthrough]];
         default:
-            for (std::uint64_t i = 0; i < f.size(); ++i) want.push_back(i);
+            for (std::uint64_t i = 0; i < count; ++i) want.push_back(i);
     }
     if (flags & 4) {
         selection.rt = params.rt.of(rts);
@@ -425,34 +516,43 @@ void check_function(const Run& run, std::uint32_t func, const Params& params) {
     }
 
     auto selected = [&] {
-        fuzz::AllocationWatch watch(f.size() + params.picks.size(), 16, 4096);
+        fuzz::AllocationWatch watch(count + params.picks.size(), 16, 4096);
         auto s = select_scans(f, selection);
         watch.check("select_scans");
         return s;
     }();
+    const bool ims = (flags & 8) != 0;
     if (want_error) {
         FUZZ_CHECK(!selected, "select_scans accepted a pick out of range: " + *want_error);
-        FUZZ_CHECK(selected.error().kind == Failure::Kind::ScanOutOfRange, selected.error().context_text());
-        FUZZ_CHECK(selected.error().text() == *want_error, selected.error().text() + " / expected " + *want_error);
-        if (want_failure) check_same_failure(selected.error(), *want_failure, "select_scans");
+        FUZZ_CHECK(selected.status().kind() == StatusKind::ScanOutOfRange, selected.status().context_text());
+        FUZZ_CHECK(selected.status().text() == *want_error, selected.status().text() + " / expected " + *want_error);
+        check_same_failure(selected.status(), *want_failure, "select_scans");
+        // Whole calls select first.
+        check_same_failure(read_spectra(run, func, selection, SpectraOptions{ims, std::nullopt, 2}).status(),
+                           *want_failure, "read_spectra of a bad pick");
+        check_same_failure(reduce_scans(run, func, selection, ReduceOptions{}).status(), *want_failure,
+                           "reduce_scans of a bad pick");
+        check_same_failure(SpectraIteration::open(run, func, selection, ims, 4, 100).status(), *want_failure,
+                           "SpectraIteration of a bad pick");
         return;
     }
-    FUZZ_CHECK(selected.has_value(), "select_scans failed: " + selected.error().context_text());
+    FUZZ_CHECK(selected.ok(), "select_scans failed: " + selected.status().context_text());
     FUZZ_CHECK(*selected == want, "select_scans chose other scans");
-    const std::span<const std::uint64_t> scans(*selected);
 
     // The m/z of the peaks read: where the windows and targets fall.
-    PerScan per_scan(run, func, f.size());
-    const bool ims = (flags & 8) != 0;
+    PerScan per_scan(run, func, count);
     std::vector<double> mzs;
-    for (const std::uint64_t i : scans) {
-        if (const auto& s = per_scan.spectrum(i)) mzs.insert(mzs.end(), s->mz.begin(), s->mz.end());
-        if (ims && f.layout() == IndexLayout::B)
-            if (const auto& s = per_scan.ims(i)) mzs.insert(mzs.end(), s->mz.begin(), s->mz.end());
+    auto seen = [&](const Result<ScanRead>& s) {
+        if (s) mzs.insert(mzs.end(), s->peaks.mz.data(), s->peaks.mz.data() + s->peaks.mz.size());
+    };
+    for (const std::uint64_t i : *selected) {
+        seen(per_scan.scan(i, false));
+        if (ims && f.variant() == IndexVariant::B) seen(per_scan.scan(i, true));
     }
     std::optional<Window> mz;
     if (flags & 16) mz = params.mz.of(mzs);
-    check_spectra(run, f, scans, SpectraOptions{ims, mz, 1}, per_scan);
+    const Case c{run, func, f, selection, *selected, per_scan, input_size};
+    check_spectra(c, SpectraOptions{ims, mz, 1}, params);
 
     ReduceOptions reduce;
     reduce.kind = params.kind();
@@ -465,7 +565,7 @@ void check_function(const Run& run, std::uint32_t func, const Params& params) {
         else
             reduce.targets = xic_windows(targets, params.tolerance, std::nullopt);
     }
-    check_reduce(f, scans, reduce, per_scan);
+    check_reduce(c, reduce);
 }
 
 }  // namespace
@@ -478,6 +578,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!run) return 0;
     fuzz::Reader params(std::span<const std::uint8_t>(
         reinterpret_cast<const std::uint8_t*>(input.prefix.data()), input.prefix.size()));
-    for (std::uint32_t func = 0; func <= 3; ++func) check_function(*run, func, Params::read(params));
+    for (std::uint32_t func = 0; func <= 3; ++func) check_function(*run, func, Params::read(params), size);
     return 0;
 }

@@ -20,11 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         want = "_CHRO*.DAT data section size " + std::to_string(size - 128) + " is not a multiple of 8";
     if (!want.empty()) {
         FUZZ_CHECK(!parsed, "bad size accepted: " + want);
-        FUZZ_CHECK(parsed.error().kind() == Error::Kind::Parse && parsed.error().message() == want,
-                   parsed.error().message() + " / expected " + want);
+        FUZZ_CHECK(parsed.status().kind() == StatusKind::Format && parsed.status().message() == want,
+                   parsed.status().message() + " / expected " + want);
         return 0;
     }
-    FUZZ_CHECK(parsed.has_value(), parsed.error().text());
+    FUZZ_CHECK(parsed.ok(), parsed.status().text());
     const auto& pts = *parsed;
     FUZZ_CHECK(pts.size() == (size - 128) / 8, "one point per sample");
     for (std::size_t k = 0; k < pts.size(); ++k) {

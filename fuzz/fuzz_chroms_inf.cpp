@@ -39,11 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string want = expected_error(data, size);
     if (!want.empty()) {
         FUZZ_CHECK(!parsed, "bad layout accepted: " + want);
-        FUZZ_CHECK(parsed.error().kind() == Error::Kind::Parse && parsed.error().message() == want,
-                   parsed.error().message() + " / expected " + want);
+        FUZZ_CHECK(parsed.status().kind() == StatusKind::Format && parsed.status().message() == want,
+                   parsed.status().message() + " / expected " + want);
         return 0;
     }
-    FUZZ_CHECK(parsed.has_value(), parsed.error().text());
+    FUZZ_CHECK(parsed.ok(), parsed.status().text());
     const std::size_t first = 128 + 85 * std::size_t{fuzz::u16(data + 6)};
     const auto& chans = parsed->channels;
     FUZZ_CHECK(chans.size() == (size - first) / 85, "one channel per data record");

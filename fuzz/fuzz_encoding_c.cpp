@@ -2,7 +2,6 @@
 // first and last records' bins anchor the flight-time axis.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "common.hpp"
 #include "decoder_input.hpp"
@@ -11,38 +10,18 @@ using namespace tessmoor::core;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto input = fuzz::split_decoder_input(data, size);
-    const auto scan = input.scan;
-    const std::size_t len = scan.size();
+    const fuzz::ReferenceScan want = fuzz::check_decoder(Encoding::C, input);
 
-    // Two arrays of up to n entries (8 + 4 bytes each) for n 8-byte records;
-    // the arrays may grow once past their reservation.
-    fuzz::AllocationWatch watch(len, 4, 4096);
-    auto decoded = decode_encoding_c(scan, input.cal);
-    watch.check("decode_encoding_c");
-    fuzz::check_span_decoder(Encoding::C, scan, decoded, [&](auto mz, auto, auto intensity) {
-        return decode_encoding_c_into(scan, input.cal, mz, intensity);
-    });
-
-    if (len % 8 != 0) {
-        const std::string want = "Encoding C: scan size " + std::to_string(len) + " is not a multiple of 8";
-        FUZZ_CHECK(!decoded && decoded.error() == want, decoded ? std::string("accepted") : decoded.error());
-        return 0;
-    }
-    FUZZ_CHECK(decoded.has_value(), decoded.error());
-    const Spectrum& s = *decoded;
-    FUZZ_CHECK(s.mz.size() == s.intensity.size(), "mz and intensity differ in length");
-    const std::size_t n = len / 8;
-    const bool axis = n >= 2 && fuzz::u16(&scan[len - 2]) > fuzz::u16(&scan[6]);
-    std::size_t k = 0;
-    if (axis) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint16_t intensity = fuzz::u16(&scan[8 * i + 2]);
-            if (intensity == 0) continue;
-            FUZZ_CHECK(k < s.intensity.size() && s.intensity[k] == static_cast<float>(intensity),
-                       "intensity out of record order");
-            ++k;
-        }
-    }
-    FUZZ_CHECK(k == s.intensity.size(), "entries without a record");
+    auto spectrum = decode_encoding_c(input.scan, input.cal);
+    FUZZ_CHECK(spectrum.ok() == !want.error, "decode_encoding_c and decode_scan disagree");
+    if (!spectrum) return 0;
+    FUZZ_CHECK(spectrum->mz.size() == want.peaks.mz.size() && spectrum->intensity.size() == want.peaks.mz.size(),
+               "decode_encoding_c array lengths");
+    fuzz::check_same_values(spectrum->mz, want.peaks.mz, want.peaks.mz.size(), "decode_encoding_c m/z");
+    // Encoding B reads the same records: as many peaks, with the same
+    // intensities.
+    auto ims = decode_encoding_b(input.scan, input.cal);
+    FUZZ_CHECK(ims.ok() && ims->intensity.size() == want.peaks.intensity.size(), "Encodings B and C disagree");
+    fuzz::check_same_values(ims->intensity, want.peaks.intensity, want.peaks.intensity.size(), "B and C intensity");
     return 0;
 }

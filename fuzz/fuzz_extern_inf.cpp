@@ -18,8 +18,8 @@ void check(std::string_view text) {
     auto parsed = ExternInf::from_str(text);
     watch.check("ExternInf::from_str");
     if (!parsed) {
-        const Error& e = parsed.error();
-        FUZZ_CHECK(e.kind() == Error::Kind::Parse, "a text parser reports no I/O error");
+        const Status& e = parsed.status();
+        FUZZ_CHECK(e.kind() == StatusKind::Format, "a text parser reports no I/O error");
         const std::string& m = e.message();
         FUZZ_CHECK(m == "_extern.inf: Lteff field not found" || m == "_extern.inf: Veff field not found" ||
                        m == "_extern.inf: neither PusherInterval nor Pusher Cycle Time found",

@@ -16,13 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (size % 416 != 0) {
         FUZZ_CHECK(!parsed, "a size that is not a multiple of 416 must fail");
-        FUZZ_CHECK(parsed.error().kind() == Error::Kind::Parse, "parse kind");
+        FUZZ_CHECK(parsed.status().kind() == StatusKind::Format, "parse kind");
         const std::string want = "_FUNCTNS.INF: file size " + std::to_string(size) +
                                  " is not a multiple of 416 (record size)";
-        FUZZ_CHECK(parsed.error().message() == want, parsed.error().message());
+        FUZZ_CHECK(parsed.status().message() == want, parsed.status().message());
         return 0;
     }
-    FUZZ_CHECK(parsed.has_value(), parsed.error().text());
+    FUZZ_CHECK(parsed.ok(), parsed.status().text());
     const auto& fs = parsed->functions;
     FUZZ_CHECK(fs.size() == size / 416, "one function per record");
     for (std::size_t k = 0; k < fs.size(); ++k) {

@@ -23,8 +23,9 @@ void check(std::string_view text, bool decoded) {
     auto parsed = Header::from_str(text);
     watch.check("Header::from_str");
     if (!parsed) {
-        const Error& e = parsed.error();
-        FUZZ_CHECK(e.kind() == Error::Kind::Parse, "a text parser reports no I/O error");
+        const Status& e = parsed.status();
+        FUZZ_CHECK(e.kind() == StatusKind::Format, "a text parser reports no I/O error");
+        FUZZ_CHECK(e.file().empty() && !e.func() && !e.scan(), "a parse of text alone names no file");
         const std::string& m = e.message();
         FUZZ_CHECK(fuzz::starts_with(m, "_HEADER.TXT: invalid function index in key \"") ||
                        fuzz::starts_with(m, "_HEADER.TXT: unknown calibration type \"") ||

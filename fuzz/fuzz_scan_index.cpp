@@ -1,8 +1,7 @@
 // _FUNCnnn.IDX scan index: the variant follows from the size alone, and an
 // entry locates its scan's bytes inside a DAT file of any size.  Beside a DAT
-// file, a size that fits both record sizes is decided from the records: the
-// whole-index decision must follow the rule, and a reader that feeds the
-// index in blocks and stops once the outcome is settled must agree with it.
+// file, a size that fits both record sizes is decided from the records
+// (AmbiguousIndex), which must follow the rule however the index is fed.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +10,7 @@
 
 #include "common.hpp"
 #include "core/format/index.hpp"
+#include "reference.hpp"
 
 using namespace tessmoor::core;
 
@@ -39,58 +39,26 @@ std::uint64_t a_end(const std::uint8_t* record) {
     return std::uint64_t{fuzz::u32(record)} + 6u * std::uint64_t{fuzz::u16(record + 4)};
 }
 
-// The rule for sizes that fit both layouts, read straight: Variant B when
-// some 22-byte scan ends past the DAT data and the 30-byte offsets never
-// decrease and all lie within it.
-IndexLayout model_layout(std::span<const std::uint8_t> index, std::uint64_t dat_size) {
-    bool a_impossible = false;
-    for (std::size_t k = 0; k < index.size(); k += 22)
-        if (a_end(&index[k]) > dat_size) a_impossible = true;
-    bool b_consistent = true;
-    std::uint64_t previous = 0;
-    for (std::size_t k = 0; k < index.size(); k += 30) {
-        const std::uint64_t offset = fuzz::u32(&index[k + 22]);
-        if (offset < previous || offset > dat_size) b_consistent = false;
-        previous = offset;
-    }
-    return a_impossible && b_consistent ? IndexLayout::B : IndexLayout::A;
-}
-
-void check_ambiguous_layout(std::span<const std::uint8_t> index) {
-    // The outcome turns where the DAT size crosses the largest 30-byte offset
-    // or the furthest end of a 22-byte scan.
+// A reader feeds an index of a size that fits both record sizes to
+// AmbiguousIndex in blocks and stops once the outcome is settled: fed whole,
+// or 330 bytes at a time, the outcome must be the rule applied to the whole
+// index.  The outcome turns where the DAT size crosses the largest 30-byte
+// offset or the furthest end of a 22-byte scan: DAT sizes on both sides.
+void check_ambiguous(std::span<const std::uint8_t> index) {
     std::uint64_t max_b = 0, max_a_end = 0;
     for (std::size_t k = 0; k < index.size(); k += 30)
         max_b = std::max<std::uint64_t>(max_b, fuzz::u32(&index[k + 22]));
-    for (std::size_t k = 0; k < index.size(); k += 22)
-        max_a_end = std::max(max_a_end, a_end(&index[k]));
+    for (std::size_t k = 0; k < index.size(); k += 22) max_a_end = std::max(max_a_end, a_end(&index[k]));
     for (std::uint64_t dat : {std::uint64_t{0}, max_b, max_b + 1, max_a_end - 1, max_a_end,
                               std::numeric_limits<std::uint64_t>::max()}) {
-        const IndexLayout want = model_layout(index, dat);
-        auto whole = resolve_layout(index, dat);
-        FUZZ_CHECK(whole.has_value() && *whole == want, "resolve_layout breaks the rule for a size that fits both");
-        // Fed 330 bytes at a time, stopping once settled, as a reader does.
-        AmbiguousLayout fed(dat);
-        for (std::size_t k = 0; k < index.size(); k += both_layouts_unit)
-            if (fed.feed(index.subspan(k, both_layouts_unit))) break;
-        FUZZ_CHECK(fed.layout() == want, "fed in blocks, the layout differs from the whole-index one");
-    }
-}
-
-// Beside a DAT file, every other size follows the size rule alone.
-void check_layout(std::span<const std::uint8_t> index) {
-    if (fits_both_layouts(index.size())) {
-        check_ambiguous_layout(index);
-        return;
-    }
-    auto by_size = layout_for_size(index.size());
-    for (std::uint64_t dat : {std::uint64_t{0}, std::numeric_limits<std::uint64_t>::max()}) {
-        auto got = resolve_layout(index, dat);
-        FUZZ_CHECK(got.has_value() == by_size.has_value(), "resolve_layout and the size rule disagree");
-        if (got)
-            FUZZ_CHECK(*got == *by_size, "resolve_layout and the size rule disagree");
-        else
-            FUZZ_CHECK(got.error().message() == by_size.error().message(), got.error().message());
+        const IndexVariant want = *fuzz::reference_variant(index, dat);
+        AmbiguousIndex whole(dat);
+        whole.feed(index);
+        FUZZ_CHECK(whole.variant() == want, "fed whole, the variant breaks the rule for a size that fits both");
+        AmbiguousIndex fed(dat);
+        for (std::size_t k = 0; k < index.size(); k += both_variants_unit)
+            if (fed.feed(index.subspan(k, both_variants_unit))) break;
+        FUZZ_CHECK(fed.variant() == want, "fed in blocks, the variant differs from the whole-index one");
     }
 }
 
@@ -100,20 +68,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::AllocationWatch watch(size, 2, 4096);
     auto parsed = ScanIndex::from_bytes(std::span<const std::uint8_t>(data, size));
     watch.check("ScanIndex::from_bytes");
-    check_layout(std::span<const std::uint8_t>(data, size));
+    const std::span<const std::uint8_t> bytes(data, size);
+    FUZZ_CHECK(fits_both_variants(size) == (size > 0 && size % 22 == 0 && size % 30 == 0), "fits_both_variants");
+    if (fits_both_variants(size)) check_ambiguous(bytes);
+    auto by_size = variant_for_size(size);
 
     if (size % 22 != 0 && size % 30 != 0) {
-        FUZZ_CHECK(!parsed, "a size that fits neither record must fail");
+        FUZZ_CHECK(!parsed && !by_size, "a size that fits neither record must fail");
         const std::string want = "_FUNCnnn.IDX: size " + std::to_string(size) +
                                  " is not a multiple of 22 (Variant A) or 30 (Variant B)";
-        FUZZ_CHECK(parsed.error().kind() == Error::Kind::Parse && parsed.error().message() == want,
-                   parsed.error().message());
+        FUZZ_CHECK(parsed.status().kind() == StatusKind::Format && parsed.status().message() == want,
+                   parsed.status().message());
+        FUZZ_CHECK(by_size.status().text() == parsed.status().text(), by_size.status().text());
         return 0;
     }
-    FUZZ_CHECK(parsed.has_value(), parsed.error().text());
+    FUZZ_CHECK(parsed.ok(), parsed.status().text());
     const ScanIndex& idx = *parsed;
     const bool a = size % 22 == 0;
     FUZZ_CHECK(idx.is_variant_a() == a, "Variant A exactly when the size is a multiple of 22");
+    FUZZ_CHECK(by_size.ok() && *by_size == idx.variant(), "variant_for_size and ScanIndex disagree");
     const std::size_t rec = a ? 22 : 30;
     FUZZ_CHECK(idx.size() == size / rec, "one entry per record");
 

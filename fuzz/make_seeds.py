@@ -102,10 +102,11 @@ def chro_seeds() -> list[bytes]:
 # --- scan decoders ------------------------------------------------------------
 
 def calibration_prefix(*, lteff=1000.0, veff=10000.0, mz_low=50.0, mz_high=2000.0, scan_time_s=0.98,
-                       coefficients=(), kind_t1=False, present=True) -> bytes:
-    """The calibration prefix of the decoder harnesses (fuzz/decoder_input.hpp)."""
-    assert len(coefficients) <= 7
-    flags = (1 if present else 0) | (2 if kind_t1 else 0) | (len(coefficients) << 2)
+                       coefficients=(), kind_t1=False, present=True, piece=0) -> bytes:
+    """The calibration prefix of the decoder harnesses (fuzz/decoder_input.hpp);
+    `piece` picks the size of the pieces the record loop also runs over."""
+    assert len(coefficients) <= 7 and 0 <= piece < 8
+    flags = (1 if present else 0) | (2 if kind_t1 else 0) | (len(coefficients) << 2) | (piece << 5)
     return (bytes([flags]) + struct.pack("<ddfff", lteff, veff, mz_low, mz_high, scan_time_s)
             + b"".join(struct.pack("<d", c) for c in coefficients))
 
@@ -119,6 +120,9 @@ def encoding_a_seeds() -> list[bytes]:
         p0 + rw.scan_a(0, [(1, 1)]),
         p0 + rw.rec_a(0x05, 1, 100),
         p0 + b"\0" * 7,
+        # More records than a block of the m/z loop, in pieces of 255.
+        calibration_prefix(coefficients=(1.0, 1.0, 0.0, 1e-9), kind_t1=True, piece=5)
+        + rw.scan_a(40000, [(100 * i, i % 256) for i in range(1, 300)]),
     ]
 
 
@@ -127,8 +131,12 @@ def rec8_seeds() -> list[bytes]:
     p1 = calibration_prefix(coefficients=(3.0, 1.0, 1e-6), kind_t1=True, scan_time_s=0.02)
     pn = calibration_prefix(present=False, lteff=0.0, veff=-1.0)
     scan = rw.scan_8([(5, 0, 100), (0, 32768, 150), (7, 65535, 180), (9, 0, 200)])
+    # More records than a block of the m/z loop, in pieces of 257, through a
+    # polynomial of a length without a loop of its own.
+    p5 = calibration_prefix(coefficients=(3.0, 1.0, 1e-6, 0.0, 1e-12), kind_t1=True, piece=7)
+    long = rw.scan_8([(k % 5, 977 * k % 65536, 100 + k) for k in range(300)])
     return [p0 + scan, p1 + scan, pn + scan, p0 + rw.scan_8([(1, 0, 10), (1, 0, 10)]),
-            p0 + rw.scan_8([(1, 0, 10)]), p0 + b"\0" * 12]
+            p0 + rw.scan_8([(1, 0, 10)]), p0 + b"\0" * 12, p5 + long]
 
 
 # --- whole directories ----------------------------------------------------------
@@ -177,6 +185,7 @@ def run_seeds() -> list[bytes]:
 ALL, PICKS, SLICE = 0, 1, 2
 RT, IMS, MZ = 4, 8, 16
 TIC, BASE_PEAK, XIC_PPM, XIC_DA = 0, 32, 64, 96
+LIMITS = 128
 
 
 def scan_numbers(*values: int) -> bytes:
@@ -239,6 +248,12 @@ def bulk_seeds() -> list[bytes]:
             bytes([PICKS | BASE_PEAK, 4]) + scan_numbers(8, 7, 6, 5),
             bytes([SLICE | IMS | MZ, 0]) + scan_numbers(-1) + picked(0, 100),
             bytes([PICKS, 2]) + scan_numbers(0, 0)])),
+        # Batches of at most 2 scans and 30 peaks, and of one scan each.
+        run_container(bad, prefix=b"".join([
+            bytes([ALL]),
+            bytes([ALL | LIMITS, 1, 30]),
+            bytes([SLICE | IMS | LIMITS, 3]) + scan_numbers(-2, 1, -1) + bytes([0, 0]),
+            bytes([ALL])])),
         run_container(good, prefix=b"".join([
             bytes([PICKS, 1]) + scan_numbers(0),
             bytes([PICKS, 3]) + scan_numbers(1, -11, 2),

@@ -3,8 +3,9 @@
 #
 #   scripts/tsan-bulk.sh [BUILD_DIR]          (default build/tsan)
 #
-# Builds src/core and scripts/tsan_bulk.cpp with -fsanitize=thread twice:
-# with the chunk sizes that ship, and with chunks of a few records
+# Builds src/core and scripts/tsan_bulk.cpp with -fsanitize=thread, and
+# src/core/bulk/plan.cpp (the only unit the chunk sizes reach) twice: with
+# the chunk sizes that ship, and with chunks of a few records
 # (TESSMOOR_TEST_CHUNKS), which cut even a small read into many chunks.
 # Writes a synthetic run with tests/rawwriter.py (about 10 MB: both index
 # layouts, a scan larger than a chunk, empty scans, and a function whose
@@ -24,7 +25,7 @@ fi
 flags=(-std=c++20 -O1 -g -fsanitize=thread -fno-omit-frame-pointer -Wall -Wextra
     -ffp-contract=off -fno-fast-math -I "$here/src")
 
-# Objects: the core once; bulk.cpp once per chunk size.  Two compilers at a
+# Objects: the core once; plan.cpp once per chunk size.  Two compilers at a
 # time (JOBS).
 compile() {  # OBJECT SOURCE [FLAGS...]
     local obj=$1
@@ -33,9 +34,9 @@ compile() {  # OBJECT SOURCE [FLAGS...]
 }
 units=()
 for src in $(find "$here/src/core" -name "*.cpp" -not -path "*/export/*" | sort); do
-    [ "$(basename "$src")" = bulk.cpp ] || units+=("$(basename "$src" .cpp).o $src")
+    [ "$src" = "$here/src/core/bulk/plan.cpp" ] || units+=("$(basename "$src" .cpp).o $src")
 done
-units+=("bulk.o $here/src/core/bulk/bulk.cpp" "bulk-small.o $here/src/core/bulk/bulk.cpp -DTESSMOOR_TEST_CHUNKS"
+units+=("plan.o $here/src/core/bulk/plan.cpp" "plan-small.o $here/src/core/bulk/plan.cpp -DTESSMOOR_TEST_CHUNKS"
     "tsan_bulk.o $here/scripts/tsan_bulk.cpp")
 pids=()
 for unit in "${units[@]}"; do
@@ -51,13 +52,13 @@ for pid in "${pids[@]}"; do wait "$pid"; done
 core=()
 for unit in "${units[@]}"; do
     obj=${unit%% *}
-    case $obj in bulk.o | bulk-small.o | tsan_bulk.o) ;; *) core+=("$build/obj/$obj") ;; esac
+    case $obj in plan.o | plan-small.o | tsan_bulk.o) ;; *) core+=("$build/obj/$obj") ;; esac
 done
-link() {  # EXECUTABLE BULK_OBJECT
+link() {  # EXECUTABLE PLAN_OBJECT
     "$CXX" -fsanitize=thread -pthread -o "$build/$1" "$build/obj/tsan_bulk.o" "${core[@]}" "$build/obj/$2"
 }
-link tsan_bulk bulk.o
-link tsan_bulk_small bulk-small.o
+link tsan_bulk plan.o
+link tsan_bulk_small plan-small.o
 
 run=$build/run.raw
 rm -rf "$run"

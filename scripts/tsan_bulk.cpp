@@ -7,7 +7,7 @@
 // with and without an m/z window) and reduces them (TIC, base peak, XIC),
 // first on one thread for reference, then on several threads, then from
 // several caller threads at once on one shared FunctionReader, mixed with
-// the scan queries of the shared Run.  Every result must equal the
+// whole calls and one-scan reads on the shared Run.  Every result must equal the
 // reference bit for bit, and every failure must carry the reference's text.
 // MAX_SCANS, when given, limits each read to the first scans of a function.
 // ThreadSanitizer reports any data race; this program reports mismatches
@@ -25,9 +25,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/bulk/bulk.hpp"
 #include "core/access/function_reader.hpp"
 #include "core/access/run.hpp"
+#include "core/bulk/reduce.hpp"
+#include "core/bulk/selection.hpp"
+#include "core/bulk/spectra.hpp"
 
 using namespace tessmoor::core;
 
@@ -67,11 +69,11 @@ struct Outcome {
     std::optional<T> value;
     std::string failure;
 
-    explicit Outcome(Expected<T, Failure>&& r) {
+    explicit Outcome(Result<T>&& r) {
         if (r)
             value.emplace(std::move(r).value());
         else
-            failure = r.error().context_text();
+            failure = r.status().context_text();
     }
     bool operator==(const Outcome& o) const {
         if (value.has_value() != o.value.has_value()) return false;
@@ -82,7 +84,7 @@ struct Outcome {
 // One read of a function with a given number of threads.
 using Job = std::function<bool(const FunctionReader&, std::span<const std::uint64_t>, unsigned threads)>;
 
-std::vector<Job> jobs_for(const FunctionReader& f, std::span<const std::uint64_t> scans) {
+std::vector<Job> jobs_for(const Run& run, const FunctionReader& f, std::span<const std::uint64_t> scans) {
     std::vector<Job> jobs;
     auto spectra = [&](bool ims, std::optional<Window> mz) {
         auto reference = std::make_shared<Outcome<SpectraBatch>>(read_spectra(f, scans, SpectraOptions{ims, mz, 1}));
@@ -101,7 +103,19 @@ std::vector<Job> jobs_for(const FunctionReader& f, std::span<const std::uint64_t
     const Window window{200.0, 800.0};
     spectra(false, std::nullopt);
     spectra(false, window);
-    if (f.layout() == IndexLayout::B) spectra(true, window);
+    if (f.variant() == IndexVariant::B) spectra(true, window);
+    // A whole call opens a reader of its own on the shared run, selects the
+    // same scans and reads them.
+    {
+        ScanSelection selection;
+        selection.slice = ScanSlice{std::nullopt, static_cast<std::int64_t>(scans.size()), 1};
+        auto reference = std::make_shared<Outcome<SpectraBatch>>(read_spectra(f, scans, SpectraOptions{}));
+        const std::uint32_t func = f.func();
+        jobs.push_back([=, &run](const FunctionReader&, std::span<const std::uint64_t>, unsigned threads) {
+            return Outcome<SpectraBatch>(read_spectra(run, func, selection, SpectraOptions{false, {}, threads})) ==
+                   *reference;
+        });
+    }
     reduce(ReduceOptions{ReduceOptions::Kind::Tic, std::nullopt, {}, 1});
     reduce(ReduceOptions{ReduceOptions::Kind::BasePeak, window, {}, 1});
     const double targets[] = {150.0, 400.0, 400.5, 1200.0};
@@ -119,24 +133,28 @@ struct ScanAnswer {
 
 ScanAnswer ask(const Run& run, std::uint32_t func, std::uint64_t scan) {
     auto s = run.read_spectrum(func, scan);
-    if (!s) return ScanAnswer{scan, s.error().context_text(), {}, {}};
-    return ScanAnswer{scan, {}, std::move(s->mz), std::move(s->intensity)};
+    if (!s) return ScanAnswer{scan, s.status().context_text(), {}, {}};
+    return ScanAnswer{scan,
+                      {},
+                      std::vector<double>(s->mz.data(), s->mz.data() + s->mz.size()),
+                      std::vector<float>(s->intensity.data(), s->intensity.data() + s->intensity.size())};
 }
 
 void check_function(const Run& run, std::uint32_t func, std::uint64_t max_scans) {
     auto opened = FunctionReader::open(run, func, FunctionReader::Purpose::Spectra);
-    if (!opened) {
-        std::fprintf(stderr, "tsan-bulk: function %u: %s\n", func, opened.error().context_text().c_str());
+    const Status loaded = opened ? opened->load_index() : opened.status();
+    if (!loaded.ok()) {
+        std::fprintf(stderr, "tsan-bulk: function %u: %s\n", func, loaded.context_text().c_str());
         mismatches.fetch_add(1);
         return;
     }
     const FunctionReader& f = *opened;
     auto all = select_scans(f, ScanSelection{});
-    expect(all.has_value(), "select_scans");
+    expect(all.ok(), "select_scans");
     if (!all) return;
     std::vector<std::uint64_t> scans = std::move(all).value();
     if (max_scans > 0 && scans.size() > max_scans) scans.resize(max_scans);
-    const std::vector<Job> jobs = jobs_for(f, scans);
+    const std::vector<Job> jobs = jobs_for(run, f, scans);
 
     std::vector<ScanAnswer> answers;
     for (std::uint64_t i = 0; i < scans.size(); i += 1 + scans.size() / 16) answers.push_back(ask(run, func, i));
@@ -177,7 +195,7 @@ int main(int argc, char** argv) {
     const std::uint64_t max_scans = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 0;
     auto run = Run::open(argv[1]);
     if (!run) {
-        std::fprintf(stderr, "tsan-bulk: %s\n", run.error().context_text().c_str());
+        std::fprintf(stderr, "tsan-bulk: %s\n", run.status().context_text().c_str());
         return 2;
     }
     for (const auto& fn : run->function_table.functions) check_function(*run, fn.index, max_scans);

@@ -347,7 +347,8 @@ OUT_OF_RANGE = "{root}/_FUNC001.IDX: function 1, scan %s: scan %s out of range (
     (lambda run, root: run.channel(0), FileNotFoundError, "{root}/_CHROMS.INF"),
     (lambda run, root: run.spectra(5), tessmoor_bulk.FormatError, "{root}/_FUNC005.IDX: function 5: " + IDX_31),
     (lambda run, root: run.n_scans(5), tessmoor_bulk.FormatError, "{root}/_FUNC005.IDX: function 5: " + IDX_31),
-    (lambda run, root: run.spectrum(7, 0), IndexError, "{root}/_FUNCTNS.INF: function 7 not found"),
+    (lambda run, root: run.spectrum(7, 0), IndexError,
+     "{root}/_FUNCTNS.INF: function 7 not found (the run's functions are 1 to 6)"),
     (lambda run, root: run.tic(2**32), IndexError, f"function {2**32} not found: function numbers run from 1 "
                                                    f"to {2**32 - 1}"),
     (lambda run, root: run.spectrum(1, 3), IndexError, OUT_OF_RANGE % (3, 3)),

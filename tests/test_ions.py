@@ -335,3 +335,42 @@ def test_exports_label_profiles_and_centroids(tmp_path):
     about = json.loads(pq.read_schema(tmp_path / "c.parquet").metadata[b"tessmoor"])
     assert about["functions"]["1"]["spectrum_type"] == "centroid" and about["lock_mass"]["function"] == 2
     assert pq.read_table(tmp_path / "c.parquet").num_rows == want.n_peaks + run.spectra(2, centroid=True).n_peaks
+
+
+# -- the command line and Dask -------------------------------------------------------
+
+
+def test_command_line_and_dask(tmp_path, capsys):
+    import csv
+    import io
+
+    from tessmoor_bulk import cli
+
+    root = drifting_run(tmp_path)
+    run = tb.Run(root, lock_mass=LOCK_MZ)
+
+    def tessmoor(*argv):
+        code = cli.main([str(a) for a in argv])
+        out, err = capsys.readouterr()
+        return code, list(csv.reader(io.StringIO(out))), err
+
+    code, rows, err = tessmoor("spectrum", root, 1, 3, "--ims", "--centroid", "--lock-mass", LOCK_MZ)
+    assert code == 0 and err == ""
+    assert [float(r[0]) for r in rows[1:]] == run.spectrum(1, 3, ims=True, centroid=True).mz.tolist()
+    # A function with drift times read without --ims: one note, after the output.
+    code, rows, err = tessmoor("xic", root, 622.029, "--ppm", 5, "--centroid", "--lock-mass", LOCK_MZ, "-q")
+    assert code == 0 and err.count("tessmoor: note: function 1 has drift times") == 1
+    assert [float(r[2]) for r in rows[1:]] == run.xic(1, 622.029, ppm=5, centroid=True).intensity.tolist()
+    code, rows, err = tessmoor("mobilogram", root, 1, 622.029, 922.0098, "--da", 0.1, "--rt", 0.05, 0.2)
+    mob = tb.Run(root).mobilogram(1, [622.029, 922.0098], da=0.1, rt=(0.05, 0.2))
+    assert code == 0 and rows[0] == ["drift_time_ms", "mobilogram_622.029", "mobilogram_922.0098"]
+    assert [[float(x) for x in r] for r in rows[1:]] == np.column_stack([mob.drift_time_ms, *mob.intensity]).tolist()
+    code, _, err = tessmoor("tic", root, "--drift", 0, 1, "-q")
+    assert code == 0 and err == ""
+
+    dask = pytest.importorskip("tessmoor_bulk.dask")
+    frame = dask.read_spectra([root], 1, ims=True, centroid=True, drift=(0.0, 100.0), lock_mass=LOCK_MZ,
+                              scans_per_partition=7).compute()
+    want = run.spectra(1, ims=True, centroid=True, drift=(0.0, 100.0))
+    assert frame["mz"].tolist() == want.mz.tolist() and frame["drift_time_ms"].tolist() == want.drift_time_ms.tolist()
+    assert dask.tic(root, 1, ims=True).compute()["intensity"].tolist() == run.tic(1).intensity.tolist()

@@ -19,12 +19,13 @@ raised only for a fault of tessmoor_bulk itself.
 
 from typing import TYPE_CHECKING
 
+from ._check import CheckReport, Problem
 from ._native import FormatError, InternalError
 from ._results import Chromatogram, Mobilogram, Spectra, Spectrum
-from ._run import LockMass, Run
+from ._run import BadScansSkipped, LockMass, Run, SpectraBatches
 
-__all__ = ["Run", "LockMass", "Spectrum", "Spectra", "Chromatogram", "Mobilogram", "FormatError",
-           "InternalError"]
+__all__ = ["Run", "LockMass", "Spectrum", "Spectra", "Chromatogram", "Mobilogram", "SpectraBatches",
+           "CheckReport", "Problem", "FormatError", "InternalError", "BadScansSkipped"]
 
 if TYPE_CHECKING:
     __version__: str

@@ -30,10 +30,12 @@ _Window = tuple[float, float]
 # A lock-mass correction: the reference scans' retention times and factors.
 _Lock = tuple[_Float64s, _Float64s]
 
-# scans, rt_min, offsets (one more than scans), mz, intensity, and the drift
-# times of an ion-mobility read (None otherwise).
+# (scan number, message) of each bad scan a read left out.
+_Skipped = list[tuple[int, str]]
+# scans, rt_min, offsets (one more than scans), mz, intensity, the drift
+# times of an ion-mobility read (None otherwise), and the scans left out.
 _SpectraArrays = tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.int64], NDArray[np.float64],
-                       NDArray[np.float32], NDArray[np.float64] | None]
+                       NDArray[np.float32], NDArray[np.float64] | None, _Skipped]
 
 class FormatError(RuntimeError):
     """A file of the run, or a scan in it, is malformed or changed while it was read.
@@ -59,17 +61,19 @@ class Run:
     def describe(self, func: int) -> tuple[int, int, bool, int]: ...
     def rt(self, func: int) -> NDArray[np.float64]: ...
     def spectra(self, func: int, picks: _Int64s | None, slice: _Slice | None, rt: _Window | None,
-                mz: _Window | None, ims: bool, threads: int, drift: _Window | None, centroid: bool,
-                lock: _Lock | None) -> _SpectraArrays: ...
+                mz: _Window | None, ims: bool, threads: int, skip_bad: bool, drift: _Window | None,
+                centroid: bool, lock: _Lock | None) -> _SpectraArrays: ...
     def iterate(self, func: int, picks: _Int64s | None, slice: _Slice | None, rt: _Window | None, ims: bool,
-                max_scans: int, max_peaks: int) -> Iteration: ...
-    # (scans, rt_min, intensity, mz): intensity is (targets, scans) for an
-    # XIC; mz holds the base peaks' m/z, None for the other kinds.
+                max_scans: int, max_peaks: int, threads: int, skip_bad: bool) -> Iteration: ...
+    # (scans, rt_min, intensity, mz, skipped): intensity is (targets, scans)
+    # for an XIC; mz holds the base peaks' m/z, None for the other kinds.
     def reduce(self, kind: str, func: int, picks: _Int64s | None, slice: _Slice | None, rt: _Window | None,
                mz: _Window | None, targets: _Float64s | None, ppm: float | None, da: float | None,
-               threads: int, ims: bool, drift: _Window | None, centroid: bool,
+               threads: int, skip_bad: bool, ims: bool, drift: _Window | None, centroid: bool,
                lock: _Lock | None) -> tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64],
-                                            NDArray[np.float64] | None]: ...
+                                            NDArray[np.float64] | None, _Skipped]: ...
+    # (scan count, drift times or not, [(kind, scan, message)])
+    def check(self, func: int, threads: int) -> tuple[int, bool, list[tuple[str, int, str]]]: ...
     # (drift_time_ms, intensity (targets, drift times))
     def mobilogram(self, func: int, picks: _Int64s | None, slice: _Slice | None, rt: _Window | None,
                    targets: _Float64s, ppm: float | None, da: float | None, drift: _Window | None,
@@ -106,5 +110,9 @@ class Iteration:
     """A function read batch by batch."""
 
     def __len__(self) -> int: ...
+    @property
+    def scans(self) -> NDArray[np.int64]: ...
+    @property
+    def skipped(self) -> _Skipped: ...
     def read(self, batch: int, mz: _Window | None, threads: int, drift: _Window | None, centroid: bool,
              lock: _Lock | None) -> _SpectraArrays: ...

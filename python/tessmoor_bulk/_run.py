@@ -5,7 +5,7 @@ from __future__ import annotations
 import operator
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Iterator, Literal, Sequence, SupportsIndex, TypedDict, Union, overload
+from typing import TYPE_CHECKING, Any, Generic, Literal, Sequence, SupportsIndex, TypedDict, Union, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -13,7 +13,9 @@ from numpy.typing import NDArray
 import tessmoor
 
 from . import _native
-from ._results import Chromatogram, Mobilogram, Spectra, Spectrum
+from ._check import CheckReport, Problem, problem_of
+from ._native import FormatError
+from ._results import Chromatogram, Drift, Mobilogram, Spectra, Spectrum
 
 _U32_MAX = 0xFFFFFFFF
 _U64_MAX = 0xFFFFFFFFFFFFFFFF
@@ -132,6 +134,75 @@ def _threads(threads: int | None) -> int:
     if n < 1:
         raise ValueError(f"threads must be at least 1, not {n}")
     return min(n, 1024)
+
+
+# What a read does with a scan it cannot read: fail, or leave it out.
+BadScans = Literal["fail", "skip"]
+
+
+class BadScansSkipped(UserWarning):
+    """Scans a read left out, asked to with ``on_bad_scan="skip"``: the
+    function `func` and `scans`, (scan number, message) pairs in the order of
+    the read, each message naming the file and the fault as the error of a
+    read that fails on the scan would."""
+
+    def __init__(self, func: int, scans: Sequence[tuple[int, str]]) -> None:
+        self.func = func
+        self.scans: tuple[tuple[int, str], ...] = tuple((int(n), str(m)) for n, m in scans)
+        numbers = ", ".join(str(n) for n, _ in self.scans[:5]) + (", ..." if len(self.scans) > 5 else "")
+        super().__init__(f"function {func}: {len(self.scans)} bad scan(s) left out ({numbers}); "
+                         f"the first: {self.scans[0][1]}")
+
+
+def _skip(on_bad_scan: str) -> bool:
+    if on_bad_scan not in ("fail", "skip"):
+        raise ValueError(f'on_bad_scan must be "fail" or "skip", not {on_bad_scan!r}')
+    return on_bad_scan == "skip"
+
+
+def _warn_skipped(func: int, skipped: Sequence[tuple[int, str]]) -> None:
+    if skipped:
+        # Reported at the caller's line: Run's method, then the caller.
+        warnings.warn(BadScansSkipped(func, skipped), stacklevel=3)
+
+
+class SpectraBatches(Generic[Drift]):
+    """The batches of `Run.iter_spectra`, an iterator of `Spectra`.  Its
+    scans were selected when it was made: ``scans`` are the scan numbers it
+    yields, in order, and ``skipped`` the (scan, message) pairs of the bad
+    scans it leaves out."""
+
+    __slots__ = ("_func", "_iteration", "_mz", "_threads", "_ions", "_next")
+
+    def __init__(self, func: int, iteration: Any, mz: Window | None, threads: int,
+                 ions: tuple[Window | None, bool, _Lock | None] = (None, False, None)) -> None:
+        self._func, self._iteration, self._mz, self._threads = func, iteration, mz, threads
+        self._ions = ions
+        self._next = 0
+
+    @property
+    def scans(self) -> NDArray[np.int64]:
+        """The scan numbers the batches hold, in order."""
+        return self._iteration.scans  # type: ignore[no-any-return]
+
+    @property
+    def skipped(self) -> list[tuple[int, str]]:
+        """(scan number, message) of each bad scan left out."""
+        return list(self._iteration.skipped)
+
+    def __len__(self) -> int:
+        """The number of batches (an empty selection makes one empty batch)."""
+        return len(self._iteration)
+
+    def __iter__(self) -> SpectraBatches[Drift]:
+        return self
+
+    def __next__(self) -> Spectra[Drift]:
+        if self._next >= len(self._iteration):
+            raise StopIteration
+        k, self._next = self._next, self._next + 1
+        *arrays, _ = self._iteration.read(k, self._mz, self._threads, *self._ions)
+        return Spectra(self._func, *arrays)
 
 
 def _count(name: str, value: SupportsIndex) -> int:
@@ -428,19 +499,23 @@ class Run:
     @overload
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
                 mz: Window | None = None, ims: Literal[False] = False, drift: Window | None = None,
-                centroid: bool = False, threads: int | None = None) -> Spectra[None]: ...
+                centroid: bool = False, threads: int | None = None,
+                on_bad_scan: BadScans = "fail") -> Spectra[None]: ...
     @overload
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
                 mz: Window | None = None, ims: Literal[True], drift: Window | None = None,
-                centroid: bool = False, threads: int | None = None) -> Spectra[NDArray[np.float64]]: ...
+                centroid: bool = False, threads: int | None = None,
+                on_bad_scan: BadScans = "fail") -> Spectra[NDArray[np.float64]]: ...
     @overload
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
                 mz: Window | None = None, ims: bool, drift: Window | None = None,
-                centroid: bool = False, threads: int | None = None) -> Spectra[NDArray[np.float64] | None]: ...
+                centroid: bool = False, threads: int | None = None,
+                on_bad_scan: BadScans = "fail") -> Spectra[NDArray[np.float64] | None]: ...
 
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
                 mz: Window | None = None, ims: bool = False, drift: Window | None = None,
-                centroid: bool = False, threads: int | None = None) -> Spectra[NDArray[np.float64] | None]:
+                centroid: bool = False, threads: int | None = None,
+                on_bad_scan: BadScans = "fail") -> Spectra[NDArray[np.float64] | None]:
         """Many scans of `func` as one `Spectra` batch of flat arrays.
 
         Parameters
@@ -467,88 +542,97 @@ class Run:
         threads
             How many threads decode (default: every core this process may
             use).
+        on_bad_scan
+            ``"fail"``: a scan that cannot be read fails the call (the first
+            in the order of the result decides).  ``"skip"``: such scans
+            (a range past the end of the DAT, records the decoder refuses)
+            are left out, and a `BadScansSkipped` warning lists them.
         """
         f = _func(func)
         picks, part = _scans(scans)
-        out = self._native.spectra(f, picks, part, _window("rt", rt), _window("mz", mz), bool(ims),
-                                   _threads(threads), _window("drift", drift), bool(centroid),
-                                   self._correction(f))
-        return Spectra(f, *out)
+        *arrays, skipped = self._native.spectra(f, picks, part, _window("rt", rt), _window("mz", mz), bool(ims),
+                                                _threads(threads), _skip(on_bad_scan), _window("drift", drift),
+                                                bool(centroid), self._correction(f))
+        _warn_skipped(f, skipped)
+        return Spectra(f, *arrays)
 
     @overload
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
                      batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: Literal[False] = False,
                      drift: Window | None = None, centroid: bool = False,
-                     threads: int | None = None) -> Iterator[Spectra[None]]: ...
+                     threads: int | None = None, on_bad_scan: BadScans = "fail") -> SpectraBatches[None]: ...
     @overload
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
                      batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: Literal[True],
                      drift: Window | None = None, centroid: bool = False,
-                     threads: int | None = None) -> Iterator[Spectra[NDArray[np.float64]]]: ...
+                     threads: int | None = None,
+                     on_bad_scan: BadScans = "fail") -> SpectraBatches[NDArray[np.float64]]: ...
     @overload
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
                      batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: bool,
                      drift: Window | None = None, centroid: bool = False,
-                     threads: int | None = None) -> Iterator[Spectra[NDArray[np.float64] | None]]: ...
+                     threads: int | None = None,
+                     on_bad_scan: BadScans = "fail") -> SpectraBatches[NDArray[np.float64] | None]: ...
 
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
                      batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: bool = False,
                      drift: Window | None = None, centroid: bool = False,
-                     threads: int | None = None) -> Iterator[Spectra[NDArray[np.float64] | None]]:
+                     threads: int | None = None,
+                     on_bad_scan: BadScans = "fail") -> SpectraBatches[NDArray[np.float64] | None]:
         """The scans of `spectra()` in batches of at most `batch_scans` scans
         and of scan records for at most `batch_peaks` peaks (default
         4,194,304: 32 MiB of 8-byte records), so that memory stays bounded
         whatever the size of the function; a scan larger than that is a
-        batch of its own.  The function's files are opened once for the
-        whole iteration, and a file that changes under it ends it with
-        `FormatError`."""
+        batch of its own.
+
+        The function's files are opened, its scans selected (and, with
+        ``on_bad_scan="skip"``, the bad ones left out) when this is called,
+        and held for the whole iteration: the iterator's ``scans`` are the
+        scans it yields, whatever happens to the files meanwhile, and a file
+        that changes under it ends it with `FormatError`."""
         f = _func(func)
         size = _count("batch_scans", batch_scans)
         peaks = _BATCH_PEAKS if batch_peaks is None else _count("batch_peaks", batch_peaks)
         picks, part = _scans(scans)
-        window, n_threads = _window("mz", mz), _threads(threads)
+        n_threads = _threads(threads)
         ions = (_window("drift", drift), bool(centroid), self._correction(f))
         if ions[0] is not None and not ims:
             raise ValueError("a drift window needs the ion-mobility reading (ims)")
-        # Opened here, so that a refused call fails at once, not at the
-        # first batch.
-        iteration = self._native.iterate(f, picks, part, _window("rt", rt), bool(ims), size, peaks)
-        return self._iter(f, iteration, window, n_threads, ions)
-
-    @staticmethod
-    def _iter(f: int, iteration: Any, mz: Window | None, threads: int,
-              ions: tuple[Window | None, bool, _Lock | None]) -> Iterator[Spectra[NDArray[np.float64] | None]]:
-        for k in range(len(iteration)):
-            yield Spectra(f, *iteration.read(k, mz, threads, *ions))
+        iteration = self._native.iterate(f, picks, part, _window("rt", rt), bool(ims), size, peaks, n_threads,
+                                         _skip(on_bad_scan))
+        _warn_skipped(f, iteration.skipped)
+        return SpectraBatches(f, iteration, _window("mz", mz), n_threads, ions)
 
     # -- chromatograms -----------------------------------------------------
 
     def tic(self, func: SupportsIndex, *, scans: Scans = None, rt: Window | None = None, mz: Window | None = None,
-            ims: bool = False, drift: Window | None = None, threads: int | None = None) -> Chromatogram:
+            ims: bool = False, drift: Window | None = None, threads: int | None = None,
+            on_bad_scan: BadScans = "fail") -> Chromatogram:
         """Total ion chromatogram: per scan, the sum in float64 and in record
         order of its intensities (only those of peaks inside `mz`, if given).
-        `scans` and `rt` select scans as in `spectra()`; `ims` and `drift`
-        read as there (the ion-mobility reading gives other m/z, so it
-        matters with `mz`)."""
-        return self._reduce("tic", func, scans, rt, mz, ims, drift, False, threads)
+        `scans`, `rt` and `on_bad_scan` select scans as in `spectra()`; `ims`
+        and `drift` read as there (the ion-mobility reading gives other m/z,
+        so it matters with `mz`)."""
+        return self._reduce("tic", func, scans, rt, mz, ims, drift, False, threads, on_bad_scan)
 
     def base_peak(self, func: SupportsIndex, *, scans: Scans = None, rt: Window | None = None,
                   mz: Window | None = None, ims: bool = False, drift: Window | None = None,
-                  centroid: bool = False, threads: int | None = None) -> Chromatogram:
+                  centroid: bool = False, threads: int | None = None,
+                  on_bad_scan: BadScans = "fail") -> Chromatogram:
         """Base peak chromatogram: per scan, the largest intensity (the first
         such peak on ties) in `intensity` and its m/z in `mz`; a scan without
         peaks gives 0 and NaN.  With ``centroid=True``, the largest
         centroid."""
-        return self._reduce("base_peak", func, scans, rt, mz, ims, drift, centroid, threads)
+        return self._reduce("base_peak", func, scans, rt, mz, ims, drift, centroid, threads, on_bad_scan)
 
     def xic(self, func: SupportsIndex, mz: float | Sequence[float] | NDArray[np.floating[Any]], *,
             ppm: float | None = None, da: float | None = None, scans: Scans = None, rt: Window | None = None,
             ims: bool = False, drift: Window | None = None, centroid: bool = False,
-            threads: int | None = None) -> Chromatogram:
+            threads: int | None = None, on_bad_scan: BadScans = "fail") -> Chromatogram:
         """Extracted ion chromatogram: per scan, the sum of the intensities
         whose m/z lies in [target - tol, target + tol], tol being `da`, or
         target * ppm / 1e6 (default: 10 ppm).  For a sequence of targets,
@@ -559,9 +643,10 @@ class Run:
         f = _func(func)
         targets, ppm_, da_, scalar = _targets(mz, ppm, da)
         picks, part = _scans(scans)
-        numbers, rt_min, intensity, _ = self._native.reduce(
-            "xic", f, picks, part, _window("rt", rt), None, targets, ppm_, da_, _threads(threads), bool(ims),
-            _window("drift", drift), bool(centroid), self._correction(f))
+        numbers, rt_min, intensity, _, skipped = self._native.reduce(
+            "xic", f, picks, part, _window("rt", rt), None, targets, ppm_, da_, _threads(threads),
+            _skip(on_bad_scan), bool(ims), _window("drift", drift), bool(centroid), self._correction(f))
+        _warn_skipped(f, skipped)
         if scalar:
             return Chromatogram("xic", f, numbers, rt_min, intensity[0], float(targets[0]))
         return Chromatogram("xic", f, numbers, rt_min, intensity, targets)
@@ -586,13 +671,53 @@ class Run:
         return Mobilogram(f, drift_ms, intensity, targets)
 
     def _reduce(self, kind: str, func: SupportsIndex, scans: Scans, rt: Window | None, mz: Window | None,
-                ims: bool, drift: Window | None, centroid: bool, threads: int | None) -> Chromatogram:
+                ims: bool, drift: Window | None, centroid: bool, threads: int | None,
+                on_bad_scan: BadScans) -> Chromatogram:
         f = _func(func)
         picks, part = _scans(scans)
-        numbers, rt_min, intensity, peak_mz = self._native.reduce(
+        numbers, rt_min, intensity, peak_mz, skipped = self._native.reduce(
             kind, f, picks, part, _window("rt", rt), _window("mz", mz), None, None, None, _threads(threads),
-            bool(ims), _window("drift", drift), bool(centroid), self._correction(f))
+            _skip(on_bad_scan), bool(ims), _window("drift", drift), bool(centroid), self._correction(f))
+        _warn_skipped(f, skipped)
         return Chromatogram(kind, f, numbers, rt_min, intensity, peak_mz)
+
+    # -- damaged runs ------------------------------------------------------
+
+    def check(self, *, threads: int | None = None) -> CheckReport:
+        """Every scan of every listed function, and every channel, looked
+        at; a `CheckReport` of what was found wrong.
+
+        Per function: files missing or unreadable, an index that does not
+        parse, scans whose range lies past the end of the DAT, scans the
+        decoder refuses (with its message), m/z outside the function's range
+        by more than the range's width, drift times beyond the scan time
+        (read with drift times where the function has them), retention
+        times that go backwards.  Per channel: its file missing or
+        malformed, retention times that go backwards.  Reads every scan
+        once; ``threads`` as for `spectra()`."""
+        n_threads = _threads(threads)
+        problems: list[Problem] = []
+        functions: dict[int, dict[str, Any]] = {}
+        for f in (info.index for info in self.functions):
+            try:
+                count, drift, found = self._native.check(f, n_threads)
+            except (OSError, FormatError) as e:
+                problems.append(Problem(*problem_of(e), function=f))
+                functions[f] = {"scans": None, "drift_times": None}
+                continue
+            functions[f] = {"scans": count, "drift_times": drift}
+            problems += [Problem(kind, message, function=f, scan=scan) for kind, scan, message in found]
+        channels = self.channels
+        for channel in channels:
+            try:
+                trace = self.channel(channel.index)
+            except (OSError, FormatError) as e:
+                problems.append(Problem(*problem_of(e), channel=channel.index))
+                continue
+            for i in np.flatnonzero(np.diff(trace.rt_min) < 0) + 1:
+                problems.append(Problem("channel_rt_backwards", f"retention time {trace.rt_min[i]:.6g} min after "
+                                        f"{trace.rt_min[i - 1]:.6g} min", channel=channel.index, scan=int(i)))
+        return CheckReport(self._path, functions, len(channels), tuple(problems))
 
     def channel(self, index: SupportsIndex) -> Chromatogram:
         """The samples of instrument channel `index` (from 0; negative counts

@@ -108,6 +108,19 @@ Status Status::out_of_memory(std::uint64_t bytes) {
     s.state_->bytes = bytes;
     return s;
 }
+Status Status::channel_not_found(std::uint64_t channel) {
+    Status s = of(StatusKind::ChannelNotFound);
+    s.state_->scan = channel;
+    return s;
+}
+Status Status::special_file(std::string file, FileRole role, std::string what) {
+    Status s = of(StatusKind::SpecialFile);
+    s.state_->file = std::move(file);
+    s.state_->role = role;
+    s.state_->message = std::move(what);
+    return s;
+}
+Status Status::interrupted() { return of(StatusKind::Interrupted); }
 Status Status::invalid_argument(std::string message) {
     Status s = of(StatusKind::InvalidArgument);
     s.state_->message = std::move(message);
@@ -119,7 +132,7 @@ Status Status::internal(std::string message) {
     return s;
 }
 
-Status&& Status::in_file(std::string file, FileRole role) && {
+Status Status::in_file(std::string file, FileRole role) && {
     if (state_ && state_->file.empty()) {
         state_->file = std::move(file);
         state_->role = role;
@@ -127,12 +140,17 @@ Status&& Status::in_file(std::string file, FileRole role) && {
     return std::move(*this);
 }
 
-Status&& Status::in_function(std::uint32_t func) && {
+Status Status::in_function(std::uint32_t func) && {
     if (state_ && !state_->func) state_->func = func;
     return std::move(*this);
 }
 
-Status&& Status::at_scan(std::uint64_t scan) && {
+Status Status::with_detail(std::string detail) && {
+    if (state_) state_->detail = std::move(detail);
+    return std::move(*this);
+}
+
+Status Status::at_scan(std::uint64_t scan) && {
     if (state_ && !state_->scan) state_->scan = scan;
     return std::move(*this);
 }
@@ -155,6 +173,11 @@ std::string Status::text() const {
         case StatusKind::ScanOutOfBounds: return "scan offset out of DAT bounds";
         case StatusKind::NotIms: return "function uses Encoding A (not IMS); use read_spectrum instead";
         case StatusKind::NoChroms: return "no _CHROMS.INF in this .raw directory";
+        case StatusKind::ChannelNotFound: return "channel " + std::to_string(scan().value_or(0)) + " not found";
+        case StatusKind::SpecialFile:
+            return message() + " where a file was expected: a run's files are read at offsets, so it must be a "
+                               "regular file or a block device";
+        case StatusKind::Interrupted: return "interrupted";
         case StatusKind::FileChanged: return "file changed while it was read";
         case StatusKind::OutOfMemory:
             if (bytes() == 0) return "out of memory";
@@ -171,18 +194,19 @@ std::string Status::context_text() const {
     const StatusKind k = kind();
     // These texts name their path already, or concern no file.
     if (k == StatusKind::NotDirectory || k == StatusKind::NotFound || k == StatusKind::OutOfMemory ||
-        k == StatusKind::InvalidArgument || k == StatusKind::Internal)
+        k == StatusKind::InvalidArgument || k == StatusKind::Interrupted || k == StatusKind::Internal)
         return text();
     std::string out = file();
     std::string where;
-    // A missing function is named by the text itself.
+    // A missing function or channel is named by the text itself.
     if (func() && k != StatusKind::FunctionNotFound) where = "function " + std::to_string(*func());
-    if (scan()) where += (where.empty() ? "scan " : ", scan ") + scan_number(*this);
+    if (scan() && k != StatusKind::ChannelNotFound) where += (where.empty() ? "scan " : ", scan ") + scan_number(*this);
     if (!where.empty()) out += (out.empty() ? "" : ": ") + where;
     if (!out.empty()) out += ": ";
     out += text();
     if (k == StatusKind::ScanOutOfRange && scan_count())
         out += " (the function has " + std::to_string(*scan_count()) + " scans)";
+    if (!detail().empty()) out += " (" + detail() + ")";
     return out;
 }
 

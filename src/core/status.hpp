@@ -39,9 +39,12 @@ enum class StatusKind : std::uint8_t {
     ScanOutOfBounds,   // a 22-byte-index scan reaches past the end of the DAT
     NotIms,            // drift times asked of a function of 22-byte index records
     NoChroms,          // the run has no _CHROMS.INF
+    ChannelNotFound,   // the channel table lists no such channel: scan holds the channel number
+    SpecialFile,       // a pipe, character device or socket where a file to read at offsets must be
     FileChanged,       // a file changed under a read, and again under its retry
     OutOfMemory,       // an output larger than this process could ever hold: bytes
     InvalidArgument,   // a caller's value the operation cannot take: message
+    Interrupted,       // the caller asked the work to stop (Ctrl-C)
     Internal,          // a broken invariant, a bug: message
 };
 
@@ -86,6 +89,10 @@ public:
     static Status no_chroms(std::string file);
     static Status file_changed(std::string file, FileRole role);
     static Status out_of_memory(std::uint64_t bytes);
+    static Status channel_not_found(std::uint64_t channel);
+    // `what` names the kind of file: "a FIFO (named pipe)", ...
+    static Status special_file(std::string file, FileRole role, std::string what);
+    static Status interrupted();
     static Status invalid_argument(std::string message);
     static Status internal(std::string message);
 
@@ -103,11 +110,17 @@ public:
     std::optional<std::uint64_t> scan_count() const noexcept { return state_->scan_count; }
     std::uint64_t bytes() const noexcept { return state_->bytes; }
     const std::string& message() const noexcept { return state_->message; }
+    // What the caller could have asked for instead ("the run's functions
+    // are 1 to 3"), shown by context_text().
+    const std::string& detail() const noexcept { return state_->detail; }
 
     // Context, added where it becomes known; a failure keeps what it has.
-    Status&& in_file(std::string file, FileRole role) &&;
-    Status&& in_function(std::uint32_t func) &&;
-    Status&& at_scan(std::uint64_t scan) &&;
+    // The status comes back by value: a reference into a temporary, held
+    // past its statement (auto&& in the macros below), would dangle.
+    Status in_file(std::string file, FileRole role) &&;
+    Status in_function(std::uint32_t func) &&;
+    Status at_scan(std::uint64_t scan) &&;
+    Status with_detail(std::string detail) &&;
 
     // The message the module tessmoor gives: "scan 5 out of range",
     // "parse error: ...", "I/O error: ..." for a metadata file, the system's
@@ -130,6 +143,7 @@ private:
         std::optional<std::uint64_t> scan_count;
         std::uint64_t bytes = 0;
         std::string message;
+        std::string detail;
     };
     explicit Status(State state) : state_(std::make_unique<State>(std::move(state))) {}
     static Status of(StatusKind kind);
@@ -163,7 +177,7 @@ public:
 
     // Only for a failure.
     const Status& status() const& { return std::get<1>(v_); }
-    Status&& status() && { return std::get<1>(std::move(v_)); }
+    Status status() && { return std::get<1>(std::move(v_)); }
 
 private:
     std::variant<T, Status> v_;
@@ -184,9 +198,9 @@ bool failed_with(const Result<T>& r, StatusKind k) noexcept {
 }
 
 // The status of a Result or a Status, for the macros below.
-inline Status&& status_of(Status&& s) noexcept { return std::move(s); }
+inline Status status_of(Status&& s) noexcept { return std::move(s); }
 template <class T>
-Status&& status_of(Result<T>&& r) noexcept {
+Status status_of(Result<T>&& r) noexcept {
     return std::move(r).status();
 }
 

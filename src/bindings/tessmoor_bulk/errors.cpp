@@ -50,9 +50,16 @@ void raise_status(const core::Status& s) {
         case Kind::NoChroms: return raise_os(ENOENT, s.file());
         case Kind::Format:
         case Kind::ScanOutOfBounds:
+        case Kind::SpecialFile:
         case Kind::FileChanged: return set_exception(format_error, s.context_text());
         case Kind::FunctionNotFound:
+        case Kind::ChannelNotFound:
         case Kind::ScanOutOfRange: return set_exception(PyExc_IndexError, s.context_text());
+        case Kind::Interrupted:
+            // The poll that stopped the work left the signal handler's
+            // exception (KeyboardInterrupt) pending: it is the one raised.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return;
         case Kind::NotIms: return set_exception(PyExc_ValueError, s.context_text());
         case Kind::OutOfMemory: return set_exception(PyExc_MemoryError, s.text());
         case Kind::InvalidArgument: return set_exception(PyExc_ValueError, s.text());

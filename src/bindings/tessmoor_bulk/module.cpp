@@ -43,14 +43,24 @@ using Targets = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device:
 using Pair = std::pair<double, double>;
 using SliceArgs = std::tuple<std::optional<std::int64_t>, std::optional<std::int64_t>, std::int64_t>;
 
+// Ctrl-C, or any signal whose handler raises, stops a long call: the
+// waiting thread takes the interpreter lock now and then to let the
+// handlers run.  The exception a handler raised stays pending, and is the
+// one the call raises (errors.cpp).
+const core::Interrupt python_signals{[] {
+    nb::gil_scoped_acquire locked;
+    return PyErr_CheckSignals() != 0;
+}};
+
 std::optional<core::Window> window_of(const std::optional<Pair>& p) {
     if (!p) return std::nullopt;
     return core::Window{p->first, p->second};
 }
 
 core::ScanSelection selection_of(const std::optional<Picks>& picks, const std::optional<SliceArgs>& slice,
-                                 const std::optional<Pair>& rt) {
+                                 const std::optional<Pair>& rt, bool skip_bad = false) {
     core::ScanSelection s;
+    s.skip_bad = skip_bad;
     if (picks) s.picks = std::span<const std::int64_t>(picks->data(), picks->shape(0));
     if (slice) s.slice = core::ScanSlice{std::get<0>(*slice), std::get<1>(*slice), std::get<2>(*slice)};
     s.rt = window_of(rt);
@@ -73,11 +83,22 @@ core::IonOptions ion_options(const std::optional<Pair>& drift, bool centroid, co
     return o;
 }
 
+// [(scan, message)] of the scans a read left out.
+nb::list skipped_list(const std::vector<core::BadScan>& skipped) {
+    nb::list out;
+    for (const core::BadScan& b : skipped) {
+        const std::string text = b.status.context_text();
+        out.append(nb::make_tuple(b.scan, nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                                                         "backslashreplace"))));
+    }
+    return out;
+}
+
 nb::object spectra_tuple(core::SpectraBatch&& b, bool ims) {
     nb::object drift = ims ? numpy_of(std::move(b.drift_time_ms)) : nb::none();
     return nb::make_tuple(numpy_of(std::move(b.scans)), numpy_of(std::move(b.rt_min)),
                           numpy_of(std::move(b.offsets)), numpy_of(std::move(b.mz)),
-                          numpy_of(std::move(b.intensity)), drift);
+                          numpy_of(std::move(b.intensity)), drift, skipped_list(b.skipped));
 }
 
 // (scans, rt_min, intensity, mz): intensity has one row per target for an
@@ -88,7 +109,8 @@ nb::object chromatogram_tuple(core::Chromatogram&& c, const core::ReduceOptions&
                                ? numpy_of(std::move(c.intensity), {o.targets.size(), n})
                                : numpy_of(std::move(c.intensity));
     nb::object mz = o.kind == core::ReduceOptions::Kind::BasePeak ? numpy_of(std::move(c.mz)) : nb::none();
-    return nb::make_tuple(numpy_of(std::move(c.scans)), numpy_of(std::move(c.rt_min)), intensity, mz);
+    return nb::make_tuple(numpy_of(std::move(c.scans)), numpy_of(std::move(c.rt_min)), intensity, mz,
+                          skipped_list(c.skipped));
 }
 
 core::ReduceOptions reduce_options(const std::string& kind, const std::optional<Pair>& mz,
@@ -96,6 +118,7 @@ core::ReduceOptions reduce_options(const std::string& kind, const std::optional<
                                    std::optional<double> da, unsigned threads) {
     core::ReduceOptions o;
     o.threads = threads;
+    o.interrupt = &python_signals;
     o.mz = window_of(mz);
     if (kind == "tic") {
         o.kind = core::ReduceOptions::Kind::Tic;
@@ -123,7 +146,9 @@ struct RunHandle {
 RunHandle open_run(const nb::bytes& path) {
     std::string p(path.c_str(), path.size());
     nb::gil_scoped_release unlocked;
-    return RunHandle{take(core::Run::open(std::move(p)))};
+    core::Run run = take(core::Run::open(std::move(p)));
+    run.policy = core::ReadPolicy{.listed_only = true, .refuse_special_files = true};
+    return RunHandle{std::move(run)};
 }
 
 // A tessmoor.RawReader owning a copy of what this run parsed when it was
@@ -133,6 +158,7 @@ nb::object make_reader(const RunHandle& r) {
     if (nb::cast<std::size_t>(type.attr("__basicsize__")) != sizeof(py::Reader))
         throw Raised{core::Status::internal("tessmoor.RawReader is not the class this module was built with")};
     core::Run copy = r.run;
+    copy.policy = {};  // the module's own rules
     PyObject* reader = py::new_reader(reinterpret_cast<PyTypeObject*>(type.ptr()), std::move(copy));
     if (!reader) throw nb::python_error();
     return nb::steal(reader);
@@ -165,10 +191,11 @@ nb::object retention_times(const RunHandle& r, std::uint32_t func) {
 
 nb::object read_spectra(const RunHandle& r, std::uint32_t func, std::optional<Picks> picks,
                         std::optional<SliceArgs> slice, std::optional<Pair> rt, std::optional<Pair> mz,
-                        bool ims, unsigned threads, std::optional<Pair> drift, bool centroid,
+                        bool ims, unsigned threads, bool skip_bad, std::optional<Pair> drift, bool centroid,
                         std::optional<Lock> lock) {
-    const core::ScanSelection selection = selection_of(picks, slice, rt);
-    const core::SpectraOptions options{ims, window_of(mz), threads, ion_options(drift, centroid, lock)};
+    const core::ScanSelection selection = selection_of(picks, slice, rt, skip_bad);
+    const core::SpectraOptions options{ims, window_of(mz), threads, &python_signals,
+                                       ion_options(drift, centroid, lock)};
     core::SpectraBatch batch;
     {
         nb::gil_scoped_release unlocked;
@@ -180,9 +207,9 @@ nb::object read_spectra(const RunHandle& r, std::uint32_t func, std::optional<Pi
 nb::object reduce(const RunHandle& r, const std::string& kind, std::uint32_t func,
                   std::optional<Picks> picks, std::optional<SliceArgs> slice, std::optional<Pair> rt,
                   std::optional<Pair> mz, std::optional<Targets> targets, std::optional<double> ppm,
-                  std::optional<double> da, unsigned threads, bool ims, std::optional<Pair> drift, bool centroid,
-                  std::optional<Lock> lock) {
-    const core::ScanSelection selection = selection_of(picks, slice, rt);
+                  std::optional<double> da, unsigned threads, bool skip_bad, bool ims, std::optional<Pair> drift,
+                  bool centroid, std::optional<Lock> lock) {
+    const core::ScanSelection selection = selection_of(picks, slice, rt, skip_bad);
     core::ReduceOptions options = reduce_options(kind, mz, targets, ppm, da, threads);
     options.ims = ims;
     options.ions = ion_options(drift, centroid, lock);
@@ -206,7 +233,7 @@ nb::object mobilogram(const RunHandle& r, std::uint32_t func, std::optional<Pick
     core::Mobilogram out;
     {
         nb::gil_scoped_release unlocked;
-        out = take(core::reduce_mobilogram(r.run, func, selection, windows, ions, threads));
+        out = take(core::reduce_mobilogram(r.run, func, selection, windows, ions, threads, &python_signals));
     }
     const std::size_t cols = out.drift_time_ms.size();
     return nb::make_tuple(numpy_of(std::move(out.drift_time_ms)),
@@ -220,7 +247,7 @@ nb::object lock_mass_reference(const RunHandle& r, std::uint32_t func, double mz
     core::LockMassReference ref;
     {
         nb::gil_scoped_release unlocked;
-        ref = take(core::find_lock_mass(r.run, func, mz, window_da, threads));
+        ref = take(core::find_lock_mass(r.run, func, mz, window_da, threads, &python_signals));
     }
     return nb::make_tuple(numpy_of(std::move(ref.scans)), numpy_of(std::move(ref.rt_min)),
                           numpy_of(std::move(ref.observed)), numpy_of(std::move(ref.factor)));
@@ -290,16 +317,45 @@ struct IterationHandle {
 
 IterationHandle iterate(const RunHandle& r, std::uint32_t func, std::optional<Picks> picks,
                         std::optional<SliceArgs> slice, std::optional<Pair> rt, bool ims, std::uint64_t max_scans,
-                        std::uint64_t max_peaks) {
-    const core::ScanSelection selection = selection_of(picks, slice, rt);
+                        std::uint64_t max_peaks, unsigned threads, bool skip_bad) {
+    const core::ScanSelection selection = selection_of(picks, slice, rt, skip_bad);
     nb::gil_scoped_release unlocked;
-    return IterationHandle{take(core::SpectraIteration::open(r.run, func, selection, ims, max_scans, max_peaks)),
+    return IterationHandle{take(core::SpectraIteration::open(r.run, func, selection, ims, max_scans, max_peaks,
+                                                             threads, &python_signals)),
                            ims};
+}
+
+nb::object iteration_scans(const IterationHandle& h) {
+    const auto& scans = h.iteration.scans();
+    core::Array<std::int64_t> out = take(core::Array<std::int64_t>::allocate(scans.size()));
+    for (std::size_t k = 0; k < scans.size(); ++k) out[k] = static_cast<std::int64_t>(scans[k]);
+    return numpy_of(std::move(out));
+}
+
+// (scan count, drift times or not, [(kind, scan, message)]).
+nb::object check_function(const RunHandle& r, std::uint32_t func, unsigned threads) {
+    core::FunctionCheck c;
+    {
+        nb::gil_scoped_release unlocked;
+        c = take(core::check_function(r.run, func, threads, &python_signals));
+    }
+    using Kind = core::ScanProblem::Kind;
+    nb::list problems;
+    for (const core::ScanProblem& p : c.problems) {
+        const char* kind = p.kind == Kind::OutOfBounds       ? "out_of_bounds"
+                           : p.kind == Kind::Undecodable     ? "undecodable"
+                           : p.kind == Kind::MzOutOfRange    ? "mz_out_of_range"
+                           : p.kind == Kind::DriftBeyondScan ? "drift_beyond_scan"
+                                                             : "rt_backwards";
+        problems.append(nb::make_tuple(kind, p.scan, nb::str(p.message.data(), p.message.size())));
+    }
+    return nb::make_tuple(c.scan_count, c.drift_times, problems);
 }
 
 nb::object read_batch(const IterationHandle& h, std::size_t k, std::optional<Pair> mz, unsigned threads,
                       std::optional<Pair> drift, bool centroid, std::optional<Lock> lock) {
-    const core::SpectraOptions options{h.ims, window_of(mz), threads, ion_options(drift, centroid, lock)};
+    const core::SpectraOptions options{h.ims, window_of(mz), threads, &python_signals,
+                                       ion_options(drift, centroid, lock)};
     core::SpectraBatch batch;
     {
         nb::gil_scoped_release unlocked;
@@ -383,7 +439,8 @@ nb::object encode(const std::vector<Values>& columns, const Offsets& offsets, bo
     {
         nb::gil_scoped_release unlocked;
         texts = take(core::encode_arrays(parts, span_of(offsets),
-                                         zlib ? core::Compression::Zlib : core::Compression::None, threads));
+                                         zlib ? core::Compression::Zlib : core::Compression::None, threads,
+                                         &python_signals));
     }
     const std::size_t n = texts.bounds.size() / 2;
     return nb::make_tuple(numpy_of(std::move(texts.text)), numpy_of(std::move(texts.bounds), {n, 2}));
@@ -420,12 +477,13 @@ NB_MODULE(_native, m) {
         .def("describe", &describe, "func"_a)
         .def("rt", &retention_times, "func"_a)
         .def("spectra", &read_spectra, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(),
-             "mz"_a.none(), "ims"_a, "threads"_a, "drift"_a.none(), "centroid"_a, "lock"_a.none())
+             "mz"_a.none(), "ims"_a, "threads"_a, "skip_bad"_a, "drift"_a.none(), "centroid"_a, "lock"_a.none())
         .def("iterate", &iterate, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(), "ims"_a,
-             "max_scans"_a, "max_peaks"_a)
+             "max_scans"_a, "max_peaks"_a, "threads"_a, "skip_bad"_a)
         .def("reduce", &reduce, "kind"_a, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(),
-             "mz"_a.none(), "targets"_a.none(), "ppm"_a.none(), "da"_a.none(), "threads"_a, "ims"_a,
+             "mz"_a.none(), "targets"_a.none(), "ppm"_a.none(), "da"_a.none(), "threads"_a, "skip_bad"_a, "ims"_a,
              "drift"_a.none(), "centroid"_a, "lock"_a.none())
+        .def("check", &check_function, "func"_a, "threads"_a)
         .def("mobilogram", &mobilogram, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(), "targets"_a,
              "ppm"_a.none(), "da"_a.none(), "drift"_a.none(), "lock"_a.none(), "threads"_a)
         .def("lock_mass_reference", &lock_mass_reference, "func"_a, "mz"_a, "window_da"_a, "threads"_a)
@@ -440,6 +498,8 @@ NB_MODULE(_native, m) {
 
     nb::class_<IterationHandle>(m, "Iteration", "A function read batch by batch.")
         .def("__len__", [](const IterationHandle& h) { return h.iteration.size(); })
+        .def_prop_ro("scans", &iteration_scans)
+        .def_prop_ro("skipped", [](const IterationHandle& h) { return skipped_list(h.iteration.skipped()); })
         .def("read", &read_batch, "batch"_a, "mz"_a.none(), "threads"_a, "drift"_a.none(), "centroid"_a,
              "lock"_a.none());
 

@@ -43,10 +43,11 @@ Result<FunctionReader> FunctionReader::open(const Run& run, std::uint32_t func, 
     f.func_ = func;
     auto fail = [func](Status s) { return std::move(s).in_function(func); };
 
-    if (purpose == Purpose::Spectra) {
+    if (purpose == Purpose::Spectra || run.policy.listed_only) {
         TESSMOOR_ASSIGN_OR_RETURN(const FunctionInfo info, run.get_function(func));
         f.calibration_ = TofCalibration::build(info, run.header, run.extern_inf, func);
     }
+    const auto special = run.policy.refuse_special_files ? OpenFile::Special::Refuse : OpenFile::Special::Open;
 
     f.idx_.path = join_path(run.path, func_file_name(func, ".IDX"));
     f.idx_.role = FileRole::Index;
@@ -58,13 +59,13 @@ Result<FunctionReader> FunctionReader::open(const Run& run, std::uint32_t func, 
     // else keeps the index from being read, then the DAT.  The files are
     // opened straight away, and the status queries that order asks for are
     // made only when an open fails.
-    auto idx = OpenFile::open(f.idx_.path, FileRole::Index);
+    auto idx = OpenFile::open(f.idx_.path, FileRole::Index, special);
     if (!idx) {
         if (!path_exists(f.idx_.path)) return fail(Status::not_found(f.idx_.path, FileRole::Index));
         if (!path_exists(f.dat_.path)) return fail(Status::not_found(f.dat_.path, FileRole::Data));
         return fail(std::move(idx).status());
     }
-    auto dat = OpenFile::open(f.dat_.path, FileRole::Data);
+    auto dat = OpenFile::open(f.dat_.path, FileRole::Data, special);
     if (!dat) {
         if (!path_exists(f.dat_.path)) return fail(Status::not_found(f.dat_.path, FileRole::Data));
         if (read_whole(*idx)) {

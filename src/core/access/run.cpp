@@ -27,14 +27,21 @@ Result<Run> Run::open(std::string path) {
         if (const std::string chroms_path = join_path(path, "_CHROMS.INF"); path_exists(chroms_path)) {
             TESSMOOR_ASSIGN_OR_RETURN(chroms, ChromsInf::from_path(chroms_path));
         }
-        return Run{std::move(path), std::move(header), std::move(extern_inf), std::move(table), std::move(chroms)};
+        return Run{std::move(path), std::move(header), std::move(extern_inf), std::move(table), std::move(chroms), {}};
     });
 }
 
 Result<FunctionInfo> Run::get_function(std::uint32_t func_index) const {
     for (const auto& f : function_table.functions)
         if (f.index == func_index) return f;
-    return Status::function_not_found(func_index).in_file(join_path(path, "_FUNCTNS.INF"), FileRole::Functions);
+    // The table numbers its functions 1, 2, ... in file order.
+    const std::size_t n = function_table.functions.size();
+    std::string choices = n == 0   ? "the run lists no functions"
+                          : n == 1 ? "the run's only function is 1"
+                                   : "the run's functions are 1 to " + std::to_string(n);
+    return Status::function_not_found(func_index)
+        .in_file(join_path(path, "_FUNCTNS.INF"), FileRole::Functions)
+        .with_detail(std::move(choices));
 }
 
 Result<std::uint64_t> Run::n_scans(std::uint32_t func_index) const {

@@ -25,12 +25,23 @@ struct ScanRead {
     Peaks peaks;
 };
 
+// How strictly reads take what they find.  The module tessmoor answers for
+// any function that has files and reads any file whole when it cannot be
+// read at offsets (a pipe then waits for its writer); tessmoor_bulk answers
+// only for the functions and channels the run's tables list, and refuses
+// files it cannot read at offsets rather than block or read without end.
+struct ReadPolicy {
+    bool listed_only = false;
+    bool refuse_special_files = false;
+};
+
 struct Run {
     std::string path;  // exactly as the caller gave it
     Header header;
     ExternInf extern_inf;
     FunctionTable function_table;
     std::optional<ChromsInf> chroms_inf;
+    ReadPolicy policy;
 
     // Directory test, then _HEADER.TXT, _extern.inf, _FUNCTNS.INF and, when a
     // status query on it succeeds, _CHROMS.INF.  The first failure wins.

@@ -23,7 +23,7 @@ double MzCorrection::at(double rt) const noexcept {
 }
 
 Result<LockMassReference> find_lock_mass(const Run& run, std::uint32_t func, double mz, double window_da,
-                                         unsigned threads) {
+                                         unsigned threads, const Interrupt* interrupt) {
     return guarded([&]() -> Result<LockMassReference> {
         if (!(std::isfinite(mz) && mz > 0.0))
             return Status::invalid_argument("the lock mass must be a positive m/z");
@@ -34,6 +34,7 @@ Result<LockMassReference> find_lock_mass(const Run& run, std::uint32_t func, dou
         options.ims = facts.variant == IndexVariant::B;
         options.mz = Window{mz - window_da, mz + window_da};
         options.threads = threads;
+        options.interrupt = interrupt;
         options.ions.centroid = true;
         TESSMOOR_ASSIGN_OR_RETURN(const SpectraBatch batch, read_spectra(run, func, ScanSelection{}, options));
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/access/run.hpp"
+#include "core/bulk/parallel.hpp"
 #include "core/io/buffer.hpp"
 #include "core/status.hpp"
 
@@ -42,7 +43,7 @@ struct LockMassReference {
 // The reference peak `mz` (within ± window_da) in every scan of `func`,
 // centroided (the ion-mobility reading for a function with drift times).
 Result<LockMassReference> find_lock_mass(const Run& run, std::uint32_t func, double mz, double window_da,
-                                         unsigned threads);
+                                         unsigned threads, const Interrupt* interrupt = nullptr);
 
 // The factor of every scan of `func`.
 Result<Array<double>> lock_mass_factors(const Run& run, std::uint32_t func, const MzCorrection& correction);

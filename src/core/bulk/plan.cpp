@@ -57,7 +57,12 @@ Plan plan_chunks(const FunctionReader& f, std::span<const std::uint64_t> scans) 
             const bool has_bytes = cur.hi > cur.lo;
             const std::uint64_t lo = has_bytes ? std::min(cur.lo, s.start) : s.start;
             const std::uint64_t hi = has_bytes ? std::max(cur.hi, s.start + s.len) : s.start + s.len;
-            if (hi - lo <= sizes.bytes && hi - lo <= 2 * (held + s.len) + sizes.gap_allowance) {
+            // A chunk's reads and its decoding both stay within a chunk's
+            // bytes: scans whose ranges overlap (a 22-byte index may say so)
+            // share a read, but each is decoded, and a chunk is also the
+            // unit of work after which an interrupted call stops.
+            if (hi - lo <= sizes.bytes && held + s.len <= sizes.bytes &&
+                hi - lo <= 2 * (held + s.len) + sizes.gap_allowance) {
                 cur.p1 = p + 1;
                 cur.lo = lo;
                 cur.hi = hi;

@@ -194,7 +194,7 @@ Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::
     const Window window = options.mz.value_or(Window{});
     const bool windowed = options.mz.has_value();
 
-    ParallelFor parallel(plan.chunks.size(), options.threads);
+    ParallelFor parallel(plan.chunks.size(), options.threads, options.interrupt);
     const std::size_t workers = worker_count(plan.chunks.size(), options.threads);
     std::vector<ChunkView> views(workers);
     std::vector<std::vector<double>> worker_sums(workers);
@@ -253,18 +253,15 @@ Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::
 
 Result<Chromatogram> reduce_scans(const Run& run, std::uint32_t func, const ScanSelection& selection,
                                   const ReduceOptions& options) {
-    return guarded([&] {
-        return with_function(run, func, FunctionReader::Purpose::Spectra,
-                             [&](FunctionReader& f) -> Result<Chromatogram> {
-                                 TESSMOOR_RETURN_IF_ERROR(f.load_index());
-                                 TESSMOOR_ASSIGN_OR_RETURN(const auto scans, select_scans(f, selection));
-                                 return reduce_scans(f, scans, options);
-                             });
-    });
+    return read_selected<Chromatogram>(run, func, selection, options.ims, options.threads, options.interrupt,
+                                       [&](const FunctionReader& f, std::span<const std::uint64_t> scans) {
+                                           return reduce_scans(f, scans, options);
+                                       });
 }
 
 Result<Mobilogram> reduce_mobilogram(const Run& run, std::uint32_t func, const ScanSelection& selection,
-                                     std::span<const Window> windows, const IonOptions& ions, unsigned threads) {
+                                     std::span<const Window> windows, const IonOptions& ions, unsigned threads,
+                                     const Interrupt* interrupt) {
     return guarded([&] {
         return with_function(run, func, FunctionReader::Purpose::Spectra, [&](FunctionReader& f) -> Result<Mobilogram> {
             TESSMOOR_RETURN_IF_ERROR(f.load_index());
@@ -277,7 +274,7 @@ Result<Mobilogram> reduce_mobilogram(const Run& run, std::uint32_t func, const S
             const TargetIndex targets(all);
             const std::size_t n_targets = windows.size();
 
-            ParallelFor parallel(plan.chunks.size(), threads);
+            ParallelFor parallel(plan.chunks.size(), threads, interrupt);
             const std::size_t workers = worker_count(plan.chunks.size(), threads);
             std::vector<ChunkView> views(workers);
             std::vector<Centroider> centroiders(workers);
@@ -341,6 +338,16 @@ Result<Mobilogram> reduce_mobilogram(const Run& run, std::uint32_t func, const S
 
 Result<ChannelTrace> read_channel(const Run& run, std::uint64_t channel_index) {
     return guarded([&]() -> Result<ChannelTrace> {
+        if (run.policy.listed_only && run.chroms_inf) {
+            const auto& listed = run.chroms_inf->channels;
+            const bool found = std::any_of(listed.begin(), listed.end(),
+                                           [&](const ChromChannel& c) { return c.index == channel_index; });
+            if (!found)
+                return Status::channel_not_found(channel_index)
+                    .in_file(join_path(run.path, "_CHROMS.INF"), FileRole::Chroms)
+                    .with_detail(listed.empty() ? "the run lists no channels"
+                                                : "the run's channels are 0 to " + std::to_string(listed.size() - 1));
+        }
         TESSMOOR_ASSIGN_OR_RETURN(const std::vector<ChromPoint> points, run.read_chrom(channel_index));
         ChannelTrace out;
         TESSMOOR_ASSIGN_OR_RETURN(out.rt_min, Array<double>::allocate(points.size()));

@@ -9,6 +9,8 @@
 
 #include "core/access/function_reader.hpp"
 #include "core/bulk/centroid.hpp"
+#include "core/bulk/check.hpp"
+#include "core/bulk/parallel.hpp"
 #include "core/bulk/selection.hpp"
 #include "core/io/buffer.hpp"
 #include "core/status.hpp"
@@ -26,6 +28,7 @@ struct ReduceOptions {
     std::optional<Window> mz;     // Tic, BasePeak: only peaks inside count
     std::vector<Window> targets;  // Xic
     unsigned threads = 1;
+    const Interrupt* interrupt = nullptr;  // lets the caller stop the call
     bool ims = false;             // the ion-mobility reading
     IonOptions ions;              // drift window, centroids, lock-mass factors
 };
@@ -40,6 +43,7 @@ struct Chromatogram {
     Array<double> rt_min;
     Array<double> intensity;  // Xic: targets.size() rows of scans.size()
     Array<double> mz;         // BasePeak: m/z of each scan's base peak (NaN when none)
+    std::vector<BadScan> skipped;  // left out (ScanSelection::skip_bad)
 };
 
 Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::uint64_t> scans,
@@ -59,7 +63,8 @@ struct Mobilogram {
 };
 
 Result<Mobilogram> reduce_mobilogram(const Run& run, std::uint32_t func, const ScanSelection& selection,
-                                     std::span<const Window> targets, const IonOptions& ions, unsigned threads);
+                                     std::span<const Window> targets, const IonOptions& ions, unsigned threads,
+                                     const Interrupt* interrupt = nullptr);
 
 // The samples of an instrument channel, widened exactly to 64 bits.
 struct ChannelTrace {

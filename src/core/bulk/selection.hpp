@@ -34,6 +34,9 @@ struct ScanSelection {
     std::optional<std::span<const std::int64_t>> picks;
     std::optional<ScanSlice> slice;
     std::optional<Window> rt;
+    // Leave out the scans a read would fail on, and say which (check.hpp),
+    // rather than fail on the first.
+    bool skip_bad = false;
 };
 
 // The scan numbers of a selection, from the function's loaded index;

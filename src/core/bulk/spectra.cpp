@@ -103,7 +103,7 @@ Result<std::uint64_t> decode_chunks(const PlannedRead& r, const SpectraOptions& 
         return v;
     };
 
-    ParallelFor parallel(chunks.size(), options.threads);
+    ParallelFor parallel(chunks.size(), options.threads, options.interrupt);
     const std::size_t workers = worker_count(chunks.size(), options.threads);
     std::vector<ChunkView> views(workers);
     std::vector<Collected> collected(Windowed ? workers : 0);
@@ -247,18 +247,15 @@ Result<SpectraBatch> read_spectra(const FunctionReader& f, std::span<const std::
 
 Result<SpectraBatch> read_spectra(const Run& run, std::uint32_t func, const ScanSelection& selection,
                                   const SpectraOptions& options) {
-    return guarded([&] {
-        return with_function(run, func, FunctionReader::Purpose::Spectra,
-                             [&](FunctionReader& f) -> Result<SpectraBatch> {
-                                 TESSMOOR_RETURN_IF_ERROR(f.load_index());
-                                 TESSMOOR_ASSIGN_OR_RETURN(const auto scans, select_scans(f, selection));
-                                 return read_spectra(f, scans, options);
-                             });
-    });
+    return read_selected<SpectraBatch>(run, func, selection, options.ims, options.threads, options.interrupt,
+                                       [&](const FunctionReader& f, std::span<const std::uint64_t> scans) {
+                                           return read_spectra(f, scans, options);
+                                       });
 }
 
 Result<SpectraIteration> SpectraIteration::open(const Run& run, std::uint32_t func, const ScanSelection& selection,
-                                                bool ims, std::uint64_t max_scans, std::uint64_t max_peaks) {
+                                                bool ims, std::uint64_t max_scans, std::uint64_t max_peaks,
+                                                unsigned threads, const Interrupt* interrupt) {
     return guarded([&]() -> Result<SpectraIteration> {
         TESSMOOR_ASSIGN_OR_RETURN(FunctionReader f, FunctionReader::open(run, func, FunctionReader::Purpose::Spectra));
         TESSMOOR_RETURN_IF_ERROR(f.load_index());
@@ -266,6 +263,11 @@ Result<SpectraIteration> SpectraIteration::open(const Run& run, std::uint32_t fu
         TESSMOOR_ASSIGN_OR_RETURN(it.scans_, select_scans(it.f_, selection));
         // A refused reading fails at once, even when no scan is selected.
         TESSMOOR_RETURN_IF_ERROR(it.f_.check_reading(ims));
+        if (selection.skip_bad) {
+            const Encoding encoding = encoding_for(it.f_.variant(), ims);
+            TESSMOOR_ASSIGN_OR_RETURN(it.skipped_, find_bad_scans(it.f_, it.scans_, encoding, threads, interrupt));
+            if (!it.skipped_.empty()) it.scans_ = without_bad_scans(it.scans_, it.skipped_);
+        }
         it.bounds_ = it.scans_.empty()
                          ? std::vector<std::size_t>{0, 0}
                          : batch_bounds(it.f_, it.scans_, encoding_for(it.f_.variant(), ims), max_scans, max_peaks);

@@ -16,6 +16,8 @@
 
 #include "core/access/function_reader.hpp"
 #include "core/bulk/centroid.hpp"
+#include "core/bulk/check.hpp"
+#include "core/bulk/parallel.hpp"
 #include "core/bulk/selection.hpp"
 #include "core/io/buffer.hpp"
 #include "core/status.hpp"
@@ -26,6 +28,7 @@ struct SpectraOptions {
     bool ims = false;          // the ion-mobility reading, with drift times
     std::optional<Window> mz;  // keep only the peaks inside (after the stages of `ions`)
     unsigned threads = 1;
+    const Interrupt* interrupt = nullptr;  // lets the caller stop the call
     IonOptions ions;           // drift window, centroids, lock-mass factors
 };
 
@@ -36,6 +39,7 @@ struct SpectraBatch {
     Array<double> mz;
     Array<float> intensity;
     Array<double> drift_time_ms;  // with ims only
+    std::vector<BadScan> skipped;  // left out (ScanSelection::skip_bad)
 };
 
 // The scans of a function opened for spectra, its index loaded.
@@ -55,17 +59,22 @@ Result<SpectraBatch> read_spectra(const Run& run, std::uint32_t func, const Scan
 class SpectraIteration {
 public:
     static Result<SpectraIteration> open(const Run& run, std::uint32_t func, const ScanSelection& selection,
-                                         bool ims, std::uint64_t max_scans, std::uint64_t max_peaks);
+                                         bool ims, std::uint64_t max_scans, std::uint64_t max_peaks,
+                                         unsigned threads = 1, const Interrupt* interrupt = nullptr);
 
     // The number of batches; an empty selection makes one empty batch.
     std::size_t size() const noexcept { return bounds_.size() - 1; }
     // Batch k (below size()), read with `options` (their `ims` as opened).
     Result<SpectraBatch> read(std::size_t k, const SpectraOptions& options) const;
+    // The scans the iteration reads, and those it leaves out.
+    const std::vector<std::uint64_t>& scans() const noexcept { return scans_; }
+    const std::vector<BadScan>& skipped() const noexcept { return skipped_; }
 
 private:
     explicit SpectraIteration(FunctionReader f) : f_(std::move(f)) {}
     FunctionReader f_;
     std::vector<std::uint64_t> scans_;
+    std::vector<BadScan> skipped_;
     std::vector<std::size_t> bounds_;
 };
 

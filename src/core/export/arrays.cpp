@@ -157,7 +157,7 @@ bool offsets_fit(std::span<const std::int64_t> offsets, std::size_t count) noexc
 }
 
 Result<EncodedTexts> encode_arrays(std::span<const Column> columns, std::span<const std::int64_t> offsets,
-                                   Compression compression, unsigned threads) {
+                                   Compression compression, unsigned threads, const Interrupt* interrupt) {
     if (!offsets_fit(offsets, std::numeric_limits<std::size_t>::max()))
         return Status::invalid_argument("offsets must not decrease and must lie within the arrays");
     for (const Column& c : columns)
@@ -186,7 +186,7 @@ Result<EncodedTexts> encode_arrays(std::span<const Column> columns, std::span<co
     TESSMOOR_ASSIGN_OR_RETURN(out.text, Array<std::uint8_t>::allocate(total));
 
     std::vector<Scratch> scratch(worker_count(texts, threads));
-    ParallelFor parallel(texts, threads);
+    ParallelFor parallel(texts, threads, interrupt);
     TESSMOOR_RETURN_IF_ERROR(parallel.run([&](std::size_t t, std::size_t w) -> Status {
         const Column& column = columns[t % k];
         const std::size_t first = static_cast<std::size_t>(offsets[t / k]);

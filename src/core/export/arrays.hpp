@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/bulk/parallel.hpp"
 #include "core/io/buffer.hpp"
 
 namespace tessmoor::core {
@@ -47,7 +48,8 @@ struct EncodedTexts {
 // smaller.  Every zlib reader inflates them alike.  InvalidArgument when the
 // offsets do not fit.
 Result<EncodedTexts> encode_arrays(std::span<const Column> columns, std::span<const std::int64_t> offsets,
-                                   Compression compression, unsigned threads);
+                                   Compression compression, unsigned threads,
+                                   const Interrupt* interrupt = nullptr);
 
 // What an mzML spectrum states about its peaks, five numbers per spectrum
 // (offsets as above, fitting both arrays):

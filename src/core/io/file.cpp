@@ -47,16 +47,24 @@ Result<Bytes> read_to_end(int fd, std::uint64_t hint, const std::string& path, F
     return buf;
 }
 
-int open_read(const std::string& path) {
+int open_read(const std::string& path, int extra_flags = 0) {
     if (has_nul(path)) {
         errno = ENOENT;
         return -1;
     }
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | extra_flags);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// What a file that cannot be read at offsets is, for messages.
+const char* special_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return nullptr;
 }
 
 FileIdentity identity_of(const struct stat& st) {
@@ -117,16 +125,32 @@ Result<Bytes> read_whole_file(const std::string& path, FileRole role) {
     return read_to_end(f.fd, hint, path, role);
 }
 
-Result<OpenFile> OpenFile::open(const std::string& path, FileRole role) {
-    int fd = open_read(path);
+Result<OpenFile> OpenFile::open(const std::string& path, FileRole role, Special special) {
+    // Refusing must not wait: opening a FIFO blocks until a writer comes,
+    // unless it is opened without blocking.
+    int fd = open_read(path, special == Special::Refuse ? O_NONBLOCK : 0);
     if (fd < 0) return Status::io(errno, path, role);
+    Fd owned{fd};
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        int e = errno;
-        ::close(fd);
-        return Status::io(e, path, role);
+    if (::fstat(fd, &st) != 0) return Status::io(errno, path, role);
+    if (special == Special::Refuse) {
+        if (const char* what = special_kind(st.st_mode)) return Status::special_file(path, role, what);
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
-    return OpenFile(fd, path, role, identity_of(st), S_ISREG(st.st_mode));
+    const FileIdentity id = identity_of(st);
+    std::uint64_t size = 0;
+    bool at_offsets = S_ISREG(st.st_mode);
+    if (at_offsets) {
+        size = id.size;
+    } else if (S_ISBLK(st.st_mode)) {
+        const off_t end = ::lseek(fd, 0, SEEK_END);
+        at_offsets = end > 0;
+        if (at_offsets) size = static_cast<std::uint64_t>(end);
+        ::lseek(fd, 0, SEEK_SET);
+    }
+    owned.fd = -1;
+    return OpenFile(fd, path, role, id, size, at_offsets);
 }
 
 OpenFile::OpenFile(OpenFile&& other) noexcept

@@ -55,7 +55,12 @@ Result<Bytes> read_whole_file(const std::string& path, FileRole role);
 // goes away, on every path.
 class OpenFile {
 public:
-    static Result<OpenFile> open(const std::string& path, FileRole role);
+    // `special` says what becomes of a file that cannot be read at offsets
+    // (a FIFO, a character device, a socket): opened as any other (opening
+    // a FIFO then waits for a writer), or refused as SpecialFile without
+    // waiting.
+    enum class Special : std::uint8_t { Open, Refuse };
+    static Result<OpenFile> open(const std::string& path, FileRole role, Special special = Special::Open);
 
     OpenFile(OpenFile&& other) noexcept;
     OpenFile& operator=(OpenFile&& other) noexcept;
@@ -63,7 +68,9 @@ public:
     OpenFile& operator=(const OpenFile&) = delete;
     ~OpenFile();
 
-    // Size and kind from the open file's status at the time of opening.
+    // Size and kind from the open file's status at the time of opening.  A
+    // block device reads at offsets as a regular file does; its size is
+    // where it ends.
     std::uint64_t size() const noexcept { return size_; }
     bool is_regular() const noexcept { return regular_; }
 
@@ -87,9 +94,8 @@ public:
     Status error(int errnum) const { return Status::io(errnum, path_, role_); }
 
 private:
-    OpenFile(int fd, std::string path, FileRole role, const FileIdentity& id, bool regular)
-        : fd_(fd), path_(std::move(path)), role_(role), identity_(id), size_(regular ? id.size : 0),
-          regular_(regular) {}
+    OpenFile(int fd, std::string path, FileRole role, const FileIdentity& id, std::uint64_t size, bool regular)
+        : fd_(fd), path_(std::move(path)), role_(role), identity_(id), size_(size), regular_(regular) {}
     int fd_ = -1;
     std::string path_;
     FileRole role_ = FileRole::None;
