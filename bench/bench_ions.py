@@ -15,8 +15,9 @@
    correction (function 2 named as the lock-mass function) against the same
    call without.
 
-Every figure is the median of --rounds rounds, contenders interleaved, and
-given as a ratio measured in this run.  The one-thread figures of part 1
+Every figure is the best of --rounds rounds (the least disturbed by other
+work on the machine), contenders interleaved, and given as a ratio measured
+in this run.  The one-thread figures of part 1
 are CPU time (time.process_time, OpenMP held to one thread), so that other
 work on the machine does not count; part 2 is wall time.
 
@@ -116,7 +117,7 @@ def bench_centroids(rounds: int) -> None:
             theirs.append(time.process_time() - t)
         share_o, err_o = score(truth, [s.mz for s in cent])
         share_t, err_t = score(truth, [picked.getSpectrum(i).get_peaks()[0] for i in range(picked.size())])
-        o, p = statistics.median(ours), statistics.median(theirs)
+        o, p = min(ours), min(theirs)
         print(f"profile scans: {len(raw)} scans, {records:,} records, {sum(map(len, truth)):,} ions")
         print(f"  tessmoor centroid=True: {share_o:.1%} of ions found, median |error| {err_o:.3f} ppm, "
               f"{records / o / 1e6:.1f} M records/s")
@@ -162,7 +163,7 @@ def interleaved(rounds: int, calls: dict[str, object]) -> dict[str, float]:
             t = time.perf_counter()
             call()  # type: ignore[operator]
             times[name].append(time.perf_counter() - t)
-    return {k: statistics.median(v) for k, v in times.items()}
+    return {k: min(v) for k, v in times.items()}
 
 
 def bench_large(rounds: int, directory: Path) -> None:
@@ -180,7 +181,7 @@ def bench_large(rounds: int, directory: Path) -> None:
         "spectra_all": lambda: run.spectra(1),
         "spectra_lock": lambda: locked.spectra(1),
     })
-    print(f"large run ({root}), medians of {rounds}:")
+    print(f"large run ({root}), best of {rounds}:")
     print(f"  spectra(1, centroid=True, threads=1) / spectra(1, threads=1): {t['centroid'] / t['spectra']:.2f}")
     print(f"  xic(1, ims=True) / tic(1):   {t['xic_ims'] / t['tic']:.2f}")
     print(f"  mobilogram(1) / tic(1):      {t['mobilogram'] / t['tic']:.2f}")

@@ -27,8 +27,8 @@
 //              parabola through the logarithms of the three intensities
 //              (a Gaussian through them), at offset
 //                  d = 0.5 * ln(L / R) / ln(L R / C^2)
-//              bins from the apex (clamped to [-0.5, 0.5]), and the m/z there by quadratic
-//              interpolation of the three records' m/z:
+//              bins from the apex (clamped to [-0.5, 0.5]), and the m/z
+//              there by quadratic interpolation of the three records' m/z:
 //                  m = mC + d * (mR - mL) / 2 + d * d * (mR - 2 mC + mL) / 2
 //              (m/z is a smooth function of the bin, so this is the
 //              calibration's own value at the fractional bin to far below
@@ -45,7 +45,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "core/bulk/lock_mass.hpp"
 #include "core/bulk/plan.hpp"
@@ -84,7 +83,7 @@ public:
     }
 
     // Feeds records 0 to n - 1: at(i, BlockRecord&) -> bool (false: no
-    // record), drift_of(i) the drift time of record i.  The state lives in
+    // record), drift_of(i, record) its drift time.  The state lives in
     // locals over the block, in registers: noisy profiles rise and fall at
     // random from record to record, so the running apex and its neighbours
     // are updated by selection rather than by branches the processor would
@@ -135,18 +134,6 @@ public:
             s.key = key;
         }
         state_ = s;
-    }
-
-    // One record.
-    template <class Emit>
-    void add(float value, double mz, double drift, RecordPosition pos, Emit& emit) {
-        feed(
-            1,
-            [&](std::size_t, BlockRecord& r) {
-                r = BlockRecord{value, mz, pos, nullptr};
-                return true;
-            },
-            [drift](std::size_t, const BlockRecord&) { return drift; }, emit);
     }
 
     // The last peak of the scan (or of what was fed so far).
@@ -226,7 +213,9 @@ private:
 template <class Inner, bool Centroid>
 struct IonStages {
     static constexpr bool eager_mz = true;
-    static constexpr bool wants_position = Centroid || detail::wants_position<Inner>;
+    static constexpr bool wants_position = detail::wants_position<Inner>;
+    // Centroiding takes the records a block at a time (records.hpp).
+    static constexpr bool wants_block = Centroid;
 
     Inner& inner;
     const IonOptions& options;
@@ -243,29 +232,23 @@ struct IonStages {
             inner(value, [m] { return m; }, [drift] { return drift; });
     }
 
+    // A record, without centroiding: the drift window, then the factor.
     template <class Mz, class Drift>
     void operator()(float value, const Mz& mz_of, const Drift& drift_of, RecordPosition pos = {}) {
         double drift = 0.0;
         if (options.drift) {
             drift = drift_of();
             if (!options.drift->contains(drift)) return;
-        } else if constexpr (Centroid || detail::wants_position<Inner>) {
-            drift = drift_of();
         }
-        if constexpr (Centroid) {
-            auto emit = [&](float v, double m, double d, RecordPosition at) { pass(v, m, d, at); };
-            centroider->add(value, mz_of(), drift, pos, emit);
-        } else {
-            const double m = scaled() ? mz_of() * factor : mz_of();
-            if constexpr (detail::wants_position<Inner>)
-                inner(value, [m] { return m; }, [&] { return options.drift ? drift : drift_of(); }, pos);
-            else
-                inner(value, [m] { return m; }, [&] { return options.drift ? drift : drift_of(); });
-        }
+        const double m = scaled() ? mz_of() * factor : mz_of();
+        auto drift_again = [&] { return options.drift ? drift : drift_of(); };
+        if constexpr (detail::wants_position<Inner>)
+            inner(value, [m] { return m; }, drift_again, pos);
+        else
+            inner(value, [m] { return m; }, drift_again);
     }
 
-    // Centroiding takes the records a block at a time (records.hpp).
-    static constexpr bool wants_block = Centroid;
+    // Records a block at a time, to the centroider.
 
     template <class At, class DriftAt>
     void block(std::size_t n, const At& at, const DriftAt& drift_at) {

@@ -167,14 +167,13 @@ void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& v
                         return out.value != 0.0f;
                     },
                     drift_at);
-                rec += n * Size;
-                continue;
-            }
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint8_t* const r = rec + i * Size;
-                const float v = value(r);
-                if (v == 0.0f) continue;
-                deliver(sink, v, [&] { return mz[i]; }, [&] { return drift_at(r); }, pos_at, r);
+            } else {
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::uint8_t* const r = rec + i * Size;
+                    const float v = value(r);
+                    if (v == 0.0f) continue;
+                    deliver(sink, v, [&] { return mz[i]; }, [&] { return drift_at(r); }, pos_at, r);
+                }
             }
             rec += n * Size;
         }
