@@ -32,7 +32,8 @@ print(ims, f"drift times {ims.drift_time_ms.min():.2f} to {ims.drift_time_ms.max
 # Chromatograms.
 tic = run.tic(1)
 print(tic, "max at", tic.rt_min[np.argmax(tic.intensity)], "min")
-xic = run.xic(1, [500.0, 750.0], da=0.5)
-print(xic, "intensity shape", xic.intensity.shape)
+# Two of the sample's intense peaks, 840.65 in scan 4 and 791.47 in scan 2.
+xic = run.xic(1, [840.65, 791.47], ppm=10)
+print(xic, "intensity per target:", xic.intensity.tolist())
 pressure = run.channel(0)
 print(pressure, pressure.name, pressure.units, pressure.intensity[:3])

@@ -357,6 +357,8 @@ OUT_OF_RANGE = "{root}/_FUNC001.IDX: function 1, scan %s: scan %s out of range (
     (lambda run, root: run.spectra(1, [], ims=True), ValueError, "{root}/_FUNC001.IDX: function 1: " + NOT_IMS),
     (lambda run, root: next(run.iter_spectra(1, ims=True)), ValueError,
      "{root}/_FUNC001.IDX: function 1: " + NOT_IMS),
+    (lambda run, root: run.iter_spectra(1, batch_scans=10**30), ValueError,
+     f"batch_scans must be at least 1 and at most 2**63 - 1, not {10**30}"),
 ])
 def test_failures(broken_run, call, cls, want):
     with pytest.raises(cls) as exc:

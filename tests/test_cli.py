@@ -145,8 +145,10 @@ def test_bad_run(capsys, tmp_path, argv, damage, names):
     root = tmp_path / "missing.raw" if damage is None else damaged(tmp_path, *damage)
     argv = [a.format(tmp=tmp_path) for a in argv]
     code, out, err = tessmoor(capsys, argv[0], root, *argv[1:])
-    if argv[0] == "info" and names == "_FUNC001.DAT":
-        assert code == 0  # info reads no scan
+    if argv[0] == "info" and names.startswith("_FUNC001."):
+        # info reads no scan, and shows a function whose files are damaged
+        # with what its table entry says, and the fault.
+        assert code == 0 and (names == "_FUNC001.DAT" or f"function 1: parse error: _FUNCnnn.IDX" in out)
         return
     assert (code, out) == (1, "")
     assert err.startswith("tessmoor: error: ") and err.count("\n") == 1
@@ -238,3 +240,71 @@ def test_python_m(argv, code, stdout_closed):
         assert (b"run  " in out) == (code == 0)
     assert p.returncode == code
     assert (err == b"") == (code != 2)
+
+
+@pytest.mark.parametrize("argv, read", [
+    (["tic", "--scans", "-5:", "--rt", "0.03", "0.1", "--mz", "100", "900"],
+     lambda r: r.tic(1, scans=slice(-5, None), rt=(0.03, 0.1), mz=(100, 900))),
+    (["tic", "-f", "2", "--scans", "::2"], lambda r: r.tic(2, scans=slice(None, None, 2))),
+    (["xic", "840.65", "791.47", "--scans", "1:6"], lambda r: r.xic(1, [840.65, 791.47], scans=slice(1, 6))),
+    (["xic", "840.65", "--rt", "0.09", "0.2"], lambda r: r.xic(1, [840.65], rt=(0.09, 0.2))),
+])
+def test_ranges(run, capsys, monkeypatch, argv, read):
+    monkeypatch.setattr(cli, "_MIN_PART_SCANS", 2)  # parts of the selection, joined
+    _, cols = csv_columns(capsys, argv)
+    chrom = read(run)
+    assert len(chrom) > 0
+    np.testing.assert_array_equal(cols[0], chrom.scans)
+    np.testing.assert_array_equal(np.array(cols[2:]), np.atleast_2d(chrom.intensity))
+
+
+def test_spectrum_by_retention_time(run, capsys):
+    code, text, err = tessmoor(capsys, "spectrum", SAMPLE, 2, "--rt", "0.05", "--mz", "300", "600", "--ims")
+    assert code == 0 and err == "tessmoor: function 2, scan 2 at 0.0498 min\n"  # the nearest of 0.0498, 0.0664
+    want = run.spectra(2, [2], mz=(300, 600), ims=True)[0]
+    rows = list(csv.reader(io.StringIO(text)))[1:]
+    np.testing.assert_array_equal(np.array(rows, dtype=float)[:, 0], want.mz)
+
+
+@pytest.mark.parametrize("argv", [
+    ["tic", SAMPLE, "--rt", "1", "0.5"], ["tic", SAMPLE, "--scans", "3"], ["tic", SAMPLE, "--scans", "1:9:0"],
+    ["tic", SAMPLE, "--rt", "nan", "1"], ["xic", SAMPLE, "500", "--mz", "1", "2"],
+    ["spectrum", SAMPLE, "1"], ["spectrum", SAMPLE, "1", "0", "--rt", "0.1"],
+    ["tic", SAMPLE, "--plot", "tic.jpg"], ["tic", SAMPLE, "--plot", "tic"],
+])
+def test_range_and_picture_usage_errors(capsys, tmp_path, monkeypatch, argv):
+    monkeypatch.chdir(tmp_path)
+    code, out, err = tessmoor(capsys, *argv)
+    assert (code, out) == (2, "") and "error: " in err
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("suffix, magic", [(".png", b"\x89PNG"), (".SVG", b"<?xml"), (".pdf", b"%PDF")])
+def test_plot_format_follows_the_suffix(capsys, tmp_path, suffix, magic):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / f"tic{suffix}"
+    assert tessmoor(capsys, "tic", SAMPLE, "--plot", out)[0] == 0
+    assert out.read_bytes().startswith(magic)
+
+
+@pytest.mark.parametrize("argv, redirect, name", [
+    (["tic", SAMPLE, "--csv", "{tmp}/full.csv"], "", "{tmp}/full.csv"),
+    (["spectrum", SAMPLE, "1", "0", "--plot", "{tmp}/full.svg"], "", "{tmp}/full.svg"),
+    (["info", SAMPLE], ">/dev/full", "standard output"),
+    (["info", SAMPLE, "--json"], ">&-", None),
+])
+def test_failed_writes_are_one_line_naming_the_file(tmp_path, argv, redirect, name):
+    """Files that are /dev/full (a full disk) and a closed standard output."""
+    if "--plot" in argv:
+        pytest.importorskip("matplotlib")
+    for link in ("full.csv", "full.svg"):
+        (tmp_path / link).symlink_to("/dev/full")
+    command = " ".join(str(a).format(tmp=tmp_path) for a in [sys.executable, "-m", "tessmoor_bulk", *argv])
+    p = subprocess.run(["sh", "-c", f"{command} {redirect}"], capture_output=True, text=True,
+                       env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert p.returncode == 1
+    assert p.stderr.startswith("tessmoor: error: ") and p.stderr.count("\n") == 1, p.stderr
+    if name is None:
+        assert p.stderr == "tessmoor: error: standard output is closed\n"
+    else:
+        assert p.stderr.endswith(f"No space left on device: {name.format(tmp=tmp_path)}\n")

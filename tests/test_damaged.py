@@ -1,17 +1,22 @@
 """Runs as acquisitions leave them: Run.check() and reads that leave bad
 scans out (on_bad_scan="skip")."""
 
+import json
 import os
 import shutil
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
+from pyteomics import mzml
 
 import tessmoor_bulk
+from tessmoor_bulk import _mzml, _parquet, cli
 from rawwriter import (Function, FunctionData, chro_dat, chrom_name_field, idx_a_record, idx_b_record,
                        make_run, rec_8, scan_a, write)
 
+SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample.raw"
 GOOD_A = [scan_a(40000, [(20000 + k, 5 + k), (21000, 1)]) for k in range(6)]
 
 
@@ -106,3 +111,60 @@ def test_variant_b_with_garbage_records_is_reported_not_exported_silently(tmp_pa
     write(root / "_FUNC001.IDX", b"".join(idx_b_record(160 * k, 0.1 * k) for k in range(5)))
     kinds = {p.kind for p in tessmoor_bulk.Run(root).check().problems}
     assert "mz_out_of_range" in kinds
+
+
+def tessmoor(capsys, *argv):
+    code = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_command_line_check_and_skip(capsys, damaged, tmp_path):
+    code, out, err = tessmoor(capsys, "check", damaged)
+    assert code == 3 and err == ""
+    assert out.splitlines()[0] == ("function 1: 1 scan(s) that cannot be decoded (scan 2): parse error: "
+                                   "Encoding A: first record block_type 0x00 is not sentinel (0x70)")
+    code, out, _ = tessmoor(capsys, "check", damaged, "--json")
+    assert code == 3 and len(json.loads(out)["problems"]) == len(tessmoor_bulk.Run(damaged).check().problems)
+    assert tessmoor(capsys, "check", SAMPLE)[0] == 0
+
+    code, out, err = tessmoor(capsys, "tic", damaged, "--on-bad-scan", "skip")
+    assert code == 3
+    assert [line.split(",")[0] for line in out.splitlines()[1:]] == ["0", "1", "3"]
+    assert [line.split(" of function 1: ")[0] for line in err.splitlines()] == [
+        f"tessmoor: skipped scan {s}" for s in (2, 4, 5)]
+
+    # (A channel without its file fails an export whatever is skipped.)
+    root = tmp_path / "r.raw"
+    shutil.copytree(damaged, root)
+    write(root / "_CHRO004.DAT", chro_dat([(0.1, 45.0)]))
+    out_file = tmp_path / "out.mzML"
+    code, _, err = tessmoor(capsys, "export", root, out_file, "--functions", "1", "--on-bad-scan", "skip")
+    assert code == 3 and err.count("tessmoor: skipped scan") == 3
+    text = out_file.read_text()
+    assert '<spectrumList count="3"' in text and text.count('name="skipped scan"') == 3
+    with mzml.read(str(out_file)) as reader:
+        assert [s["id"] for s in reader] == [f"function=1 process=0 scan={s + 1}" for s in (0, 1, 3)]
+
+
+@pytest.mark.parametrize("fmt", ["mzML", "parquet"])
+def test_an_export_of_a_growing_run_is_one_moment_or_an_error(tmp_path, fmt, monkeypatch):
+    # The run grows after the first batch is written: the file written so far
+    # no longer counts what the run holds.  The export must not write a
+    # count that disagrees with its spectra: it fails, and leaves no file.
+    root = make_run(tmp_path / "r.raw", data={1: FunctionData("A", GOOD_A)})
+    monkeypatch.setattr(_mzml, "_MAX_BATCH_SCANS", 2)
+    monkeypatch.setattr(_parquet, "_MAX_BATCH_SCANS", 2)
+    grown = []
+
+    def grow(n):
+        if not grown:
+            grown.append(n)
+            with open(root / "_FUNC001.DAT", "ab") as dat, open(root / "_FUNC001.IDX", "ab") as idx:
+                idx.write(idx_a_record(os.path.getsize(root / "_FUNC001.DAT"), len(GOOD_A[0]) // 6, 9.0))
+                dat.write(GOOD_A[0])
+
+    out = tmp_path / f"out.{fmt}"
+    with pytest.raises(tessmoor_bulk.FormatError, match="file changed while it was read"):
+        tessmoor_bulk.export(tessmoor_bulk.Run(root), out, progress=grow, threads=1)
+    assert grown and sorted(os.listdir(tmp_path)) == ["r.raw"]

@@ -148,6 +148,8 @@ def _sparse_run(root, scans=40, gap=1 << 20):
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="needs Linux address-space limits")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves terabytes of address space for its shadow")
 def test_threads_the_system_refuses_are_done_without(tmp_path):
     # Below an address-space limit that leaves room for two or three thread
     # stacks, 32 threads cannot all start: the read must carry on with those

@@ -332,8 +332,9 @@ def test_exports_label_profiles_and_centroids(tmp_path):
     import json
 
     _parquet.write_parquet(run, tmp_path / "c.parquet", centroid=True)
-    about = json.loads(pq.read_schema(tmp_path / "c.parquet").metadata[b"tessmoor"])
+    about = json.loads(pq.read_schema(tmp_path / "c.parquet").metadata[b"tessmoor.processing"])
     assert about["functions"]["1"]["spectrum_type"] == "centroid" and about["lock_mass"]["function"] == 2
+    assert about["peak_picking"].startswith("tessmoor centroids")
     assert pq.read_table(tmp_path / "c.parquet").num_rows == want.n_peaks + run.spectra(2, centroid=True).n_peaks
 
 

@@ -4,6 +4,8 @@ readers give back bit for bit as tessmoor_bulk reads them."""
 import hashlib
 import random
 import re
+import shutil
+import zlib
 from pathlib import Path
 
 import pytest
@@ -250,7 +252,8 @@ def test_native_texts_decode_to_the_values(zlib):
     noise = rng.random(30000) * 1000.0
     repetitive = np.repeat(rng.integers(1, 50, 600), 50).astype(np.float32)
     offsets = np.array([0, 0, 1, 9000, 30000], dtype=np.int64)
-    text, bounds = _native.encode_arrays([noise, repetitive], offsets, zlib, 2)
+    text, bounds, numpressed = _native.encode_arrays([noise, repetitive], offsets, zlib, 2)
+    assert not numpressed.any()
     for k, (start, end) in enumerate(bounds.tolist()):
         values, part = (noise, repetitive)[k % 2], k // 2
         raw = base64.b64decode(bytes(text[start:end]), validate=True)
@@ -265,3 +268,142 @@ def test_native_encoding_refuses_what_it_cannot_encode():
         _native.encode_arrays([values], np.array([0, 3, 2], dtype=np.int64), True, 1)
     with pytest.raises(TypeError):
         _native.encode_arrays([values.astype(np.int64)], np.array([0, 4], dtype=np.int64), True, 1)
+
+
+# -- MS-Numpress ----------------------------------------------------------------
+
+def numpress_error(raw, scheme, want):
+    """The largest error of the decoded values that the encoding's own fixed
+    point allows (its first 8 bytes, big-endian): half a step of the scaled
+    integers, for the linear scheme absolute, for the logged one relative to
+    the value plus one.  A little more for the rounding of the decoder's own
+    arithmetic."""
+    fp = float(np.frombuffer(raw[:8], ">f8")[0]) or np.inf  # 0 for no values
+    if scheme == "linear":
+        return 0.5 / fp + 4 * np.spacing(np.abs(want).max(initial=1.0))
+    return (np.expm1(0.5 / fp) + 1e-12) * (np.asarray(want, dtype=np.float64) + 1)
+
+
+@pytest.mark.parametrize("values", [
+    [], [0.0, 0.0], [3.0, 1.0, 2.0], [5.0] * 40, [1e-7, 2e-7, 5e-7],
+    np.sort(np.random.default_rng(1).uniform(50, 2000, 3000)),         # m/z of a scan
+    np.random.default_rng(2).uniform(0, 2400, 3000),                    # m/z of an ion-mobility scan
+    np.repeat(np.linspace(0, 20, 200), 15),                              # drift times
+    [1e8, 1e8 + 1, 3e8], [0.0, 2000.0, 4000.0, 1e-3, 9e5, 0.0],
+], ids=lambda v: f"{len(v)}")
+def test_numpress_linear_within_its_error(values):
+    pynumpress = pytest.importorskip("pynumpress")
+    import base64
+    values = np.asarray(values, dtype=np.float64)
+    text, bounds, numpressed = _native.encode_arrays([values], np.array([0, len(values)]), False, 1, ["linear"])
+    raw = base64.b64decode(bytes(text[bounds[0, 0]:bounds[0, 1]]))
+    assert numpressed.tolist() == [1]
+    got = np.asarray(pynumpress.decode_linear(raw), dtype=np.float64)
+    assert got.shape == values.shape
+    assert np.all(np.abs(got - values) <= numpress_error(raw, "linear", values))
+
+
+@pytest.mark.parametrize("values", [
+    [], [0.0], [0.0, 0.0, 0.0], [1.0, 65535.0, 3.0], np.float32([3.4e38, 0.5, 7]),
+    np.random.default_rng(3).uniform(0, 1e6, 5000).astype(np.float32),
+], ids=lambda v: f"{len(v)}")
+def test_numpress_slof_within_its_error(values):
+    pynumpress = pytest.importorskip("pynumpress")
+    import base64
+    values = np.asarray(values, dtype=np.float32)
+    text, bounds, numpressed = _native.encode_arrays([values], np.array([0, len(values)]), True, 1, ["slof"])
+    raw = zlib.decompress(base64.b64decode(bytes(text[bounds[0, 0]:bounds[0, 1]])))
+    assert numpressed.tolist() == [1]
+    got = np.asarray(pynumpress.decode_slof(raw), dtype=np.float64)
+    assert np.all(np.abs(got - values) <= numpress_error(raw, "slof", values))
+
+
+@pytest.mark.parametrize("scheme, values", [
+    ("linear", [1.0, np.nan, 3.0]), ("linear", [1.0, np.inf]), ("linear", [-5.0, 1.0, 2.0]), ("linear", [1.0]),
+    ("linear", [1.0, 1e11, 3e11]),
+    ("slof", [1.0, np.nan]), ("slof", [2.0, -0.5]),
+])
+def test_numpress_falls_back_to_the_exact_values(scheme, values):
+    """Values the scheme cannot hold are stored as they are, flagged so; so
+    is a lone value for linear prediction, which pynumpress does not read,
+    and jumps beyond 2**31 at the coarsest scale."""
+    import base64
+    values = np.asarray(values, dtype=np.float64)
+    text, bounds, numpressed = _native.encode_arrays([values, values], np.array([0, 0, len(values)]), False, 2,
+                                                     [scheme, "none"])
+    assert numpressed.tolist() == [1, 0, 0, 0]  # the empty part is encoded
+    for start, end in bounds.tolist()[2:]:
+        assert base64.b64decode(bytes(text[start:end])) == values.tobytes()
+
+
+@pytest.fixture(scope="module", params=["numpress", "numpress-zlib"])
+def numpress_export(request, runs, tmp_path_factory):
+    """The random run, its first channel's values made negative (Numpress
+    cannot hold them: they are stored exactly), exported with drift times."""
+    root = tmp_path_factory.mktemp("np") / "negative.raw"
+    shutil.copytree(runs["random"], root)
+    points = [(0.05 * k, -1.5 * k - 2) for k in range(30)]
+    (root / "_CHRO003.DAT").write_bytes(chro_dat(points))
+    run = tessmoor_bulk.Run(root)
+    path = root.parent / "np.mzML"
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(_mzml, "_BATCH_PEAKS", 100)
+        _mzml.write_mzml(run, path, ims=True, compression=request.param, threads=2)
+    return run, path, request.param
+
+
+def raw_arrays(path):
+    """The binary arrays of the file in order, decoded from base64 and
+    inflated, with their compression term."""
+    import base64
+    text = path.read_text()
+    for block in re.findall(r"<binaryDataArray .*?</binaryDataArray>", text, re.S):
+        term = re.search(r'accession="(MS:100(?:2312|2314|2746|2748|0574|0576))"', block).group(1)
+        raw = base64.b64decode(re.search(r"<binary>(.*)</binary>", block, re.S).group(1))
+        yield term, (zlib.decompress(raw) if term in ("MS:1002746", "MS:1002748", "MS:1000574") else raw)
+
+
+def test_numpress_readers_decode_within_its_error(numpress_export):
+    """pyteomics (with pynumpress) and pyopenms read the arrays back within
+    the error each array's encoding states; the channel Numpress cannot hold
+    comes back exact."""
+    oms = pytest.importorskip("pyopenms")
+    mzml = pytest.importorskip("pyteomics.mzml")
+    pytest.importorskip("pynumpress")
+    run, path, compression = numpress_export
+    want = expected_spectra(run, True)
+    raws = list(raw_arrays(path))
+    linear, slof = (("MS:1002312", "MS:1002314") if compression == "numpress" else ("MS:1002746", "MS:1002748"))
+    with mzml.MzML(str(path)) as reader:
+        got = list(reader)
+        reader.reset()
+        channel = next(c for c in reader.iterfind("chromatogram") if c["id"] == "channel=0")
+    exp, options = oms.MSExperiment(), oms.PeakFileOptions()
+    options.setSortSpectraByMZ(False)
+    openms = oms.MzMLFile()
+    openms.setOptions(options)
+    openms.load(str(path), exp)
+    assert [g["id"] for g in got] == [g.getNativeID() for g in exp.getSpectra()] == list(want)
+    at = 0
+    for g, o in zip(got, exp.getSpectra()):
+        s, _ = want[g["id"]]
+        arrays = [("m/z array", s.mz, linear), ("intensity array", s.intensity, slof)]
+        if s.ims:
+            arrays.append(("raw ion mobility drift time array", s.drift_time_ms, linear))
+        mz, intensity = o.get_peaks()
+        openms = [mz, intensity] + [np.asarray(a.get_data()) for a in o.getFloatDataArrays()]
+        for (name, values, term), theirs in zip(arrays, openms):
+            got_term, raw = raws[at]
+            at += 1
+            if got_term in ("MS:1000576", "MS:1000574"):  # a lone value: stored as it is
+                assert len(values) == 1 and np.frombuffer(raw, values.dtype) == values
+                continue
+            assert got_term == term
+            bound = numpress_error(raw, "linear" if term == linear else "slof", values)
+            assert np.all(np.abs(g[name] - values) <= bound)
+            # OpenMS keeps intensities and extra arrays as 32-bit floats.
+            if theirs.dtype == np.float32:
+                bound = bound + np.spacing(np.float32(values))
+            assert np.all(np.abs(theirs - values) <= bound)
+    trace = run.channel(0)
+    same(channel["intensity array"], trace.intensity)

@@ -100,17 +100,48 @@ def test_to_arrow_and_to_pandas(run, func, ims):
     table = batch.to_arrow()
     assert [(f.name, f.type) for f in table.schema] == [(n, TYPES[n]) for n in names]
     assert table.to_pydict() == {n: want[n] for n in names}
-    frame = batch[2:4].to_pandas()
-    assert list(frame.columns) == names
-    assert str(frame["intensity"].dtype) == "float32"
     lo, hi = batch.offsets[2], batch.offsets[4]
-    np.testing.assert_array_equal(frame["mz"].to_numpy(), want["mz"][lo:hi])
+    for frame in (batch[2:4].to_pandas(), batch[2:4].to_polars()):
+        assert list(frame.columns) == names
+        assert str(frame["intensity"].dtype).lower() == "float32"
+        assert frame["function"].to_list() == [func] * (hi - lo)
+        np.testing.assert_array_equal(frame["mz"].to_numpy(), want["mz"][lo:hi])
+        np.testing.assert_array_equal(frame["rt_min"].to_numpy(), want["rt_min"][lo:hi])
+    frame = batch.to_pandas()
     assert isinstance(frame, pd.DataFrame)
+    # The peak columns are the batch's arrays: the frame adds only its
+    # function, scan and retention-time columns.
+    assert all(np.shares_memory(frame[name].to_numpy(), getattr(batch, name)) for name in names[3:])
+
+
+@pytest.mark.parametrize("read, columns", [
+    (lambda r: r.tic(1), ["scan", "rt_min", "intensity"]),
+    (lambda r: r.base_peak(2, scans=slice(1, 4)), ["scan", "rt_min", "intensity", "mz"]),
+    (lambda r: r.xic(1, 840.65), ["scan", "rt_min", "intensity"]),
+    (lambda r: r.xic(1, [840.65, 791.47, 840.65]), ["scan", "rt_min", "xic_840.65", "xic_791.47", "xic_840.65_2"]),
+    (lambda r: r.channel(1), ["rt_min", "value"]),
+])
+@pytest.mark.parametrize("method", ["to_pandas", "to_polars"])
+def test_chromatogram_frames(run, read, columns, method):
+    pytest.importorskip(method[3:])
+    chrom = read(run)
+    frame = getattr(chrom, method)()
+    assert list(frame.columns) == columns
+    arrays = [chrom.scans, chrom.rt_min] if chrom.scans is not None else [chrom.rt_min]
+    arrays += list(np.atleast_2d(chrom.intensity)) + ([chrom.mz] if chrom.kind == "base_peak" else [])
+    for name, want in zip(columns, arrays):
+        got = frame[name].to_numpy()
+        assert got.dtype == want.dtype
+        np.testing.assert_array_equal(got, want)
 
 
 @pytest.mark.parametrize("method, module, extra", [("to_arrow", "pyarrow", "arrow"),
-                                                   ("to_pandas", "pandas", "pandas")])
+                                                   ("to_pandas", "pandas", "pandas"),
+                                                   ("to_polars", "polars", "polars")])
 def test_missing_extra_is_named(run, monkeypatch, method, module, extra):
     monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
     with pytest.raises(ImportError, match=rf"pip install 'tessmoor\[{extra}\]'"):
         getattr(run.spectra(1), method)()
+    if method != "to_arrow":
+        with pytest.raises(ImportError, match=rf"pip install 'tessmoor\[{extra}\]'"):
+            getattr(run.tic(1), method)()

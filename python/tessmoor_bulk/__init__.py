@@ -9,6 +9,7 @@ interpreter lock released, and gives values bit for bit those of `tessmoor`::
     run = tessmoor_bulk.Run("examples/sample.raw")
     batch = run.spectra(1)          # Spectra: flat mz/intensity plus offsets
     tic = run.tic(1)                # Chromatogram: rt_min, intensity
+    tessmoor_bulk.export(run, "sample.mzML", compression="numpress-zlib")
 
 Errors name what they concern: a missing file raises FileNotFoundError
 (with its filename), another OS error an OSError, a malformed file or scan
@@ -20,12 +21,13 @@ raised only for a fault of tessmoor_bulk itself.
 from typing import TYPE_CHECKING
 
 from ._check import CheckReport, Problem
+from ._export import export
 from ._native import FormatError, InternalError
 from ._results import Chromatogram, Mobilogram, Spectra, Spectrum
 from ._run import BadScansSkipped, LockMass, Run, SpectraBatches
 
 __all__ = ["Run", "LockMass", "Spectrum", "Spectra", "Chromatogram", "Mobilogram", "SpectraBatches",
-           "CheckReport", "Problem", "FormatError", "InternalError", "BadScansSkipped"]
+           "CheckReport", "Problem", "FormatError", "InternalError", "BadScansSkipped", "export"]
 
 if TYPE_CHECKING:
     __version__: str

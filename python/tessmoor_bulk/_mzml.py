@@ -61,15 +61,16 @@ import math
 import operator
 import os
 import re
+import warnings
 from pathlib import Path
-from typing import BinaryIO, Callable, NamedTuple, Sequence
+from typing import Any, BinaryIO, Callable, NamedTuple, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
 from ._results import Spectra
-from ._run import Run, _threads
+from ._run import BadScans, BadScansSkipped, Run, Scans, SpectraBatches, Window, _threads
 from ._version import version
 
 __all__ = ["write_mzml"]
@@ -118,6 +119,10 @@ CV_TERMS = {
     "MS:1000799": "custom unreleased software tool",
     "MS:1000928": "calibration spectrum",
     "MS:1001485": "m/z calibration",
+    "MS:1002312": "MS-Numpress linear prediction compression",
+    "MS:1002314": "MS-Numpress short logged float compression",
+    "MS:1002746": "MS-Numpress linear prediction compression followed by zlib compression",
+    "MS:1002748": "MS-Numpress short logged float compression followed by zlib compression",
     "MS:1002715": "temperature chromatogram",
     "MS:1003019": "pressure chromatogram",
     "MS:1003020": "flow rate chromatogram",
@@ -179,13 +184,46 @@ def _ncname(text: str) -> str:
 # ---------------------------------------------------------------------------
 # Writing
 
-def _array_params(wide: bool, compression: str, accession: str, unit: tuple[str, str] | None,
-                  indent: str) -> str:
-    """The cvParams of a binaryDataArray: value type, compression, kind."""
-    params = (_cv("MS:1000523" if wide else "MS:1000521"),
-              _cv("MS:1000574" if compression == "zlib" else "MS:1000576"),
-              _cv(accession, unit=unit))
-    return "".join(f"{indent}{p}\n" for p in params)
+COMPRESSIONS = ("zlib", "none", "numpress", "numpress-zlib")
+
+# The Numpress scheme of each kind of array: linear prediction for smooth
+# series, short logged float for intensities, and the terms that name them
+# alone and followed by zlib.
+_LINEAR, _SLOF = "linear", "slof"
+_NUMPRESS_TERMS = {_LINEAR: ("MS:1002312", "MS:1002746"), _SLOF: ("MS:1002314", "MS:1002748")}
+
+
+class _ArrayParams(NamedTuple):
+    """The cvParams of one kind of binaryDataArray (value type, compression,
+    kind): for its values' own bytes, and for their Numpress encoding (None
+    without one)."""
+
+    plain: str
+    numpressed: str | None
+
+
+def _array_params(wide: bool, compression: str, scheme: str, accession: str, unit: tuple[str, str] | None,
+                  indent: str) -> _ArrayParams:
+    zlib = compression in ("zlib", "numpress-zlib")
+    kind = _cv(accession, unit=unit)
+
+    def params(*p: str) -> str:
+        return "".join(f"{indent}{x}\n" for x in p)
+
+    plain = params(_cv("MS:1000523" if wide else "MS:1000521"), _cv("MS:1000574" if zlib else "MS:1000576"), kind)
+    if not compression.startswith("numpress"):
+        return _ArrayParams(plain, None)
+    # Numpress decodes to 64-bit floats, whatever the values were.
+    return _ArrayParams(plain, params(_cv("MS:1000523"), _cv(_NUMPRESS_TERMS[scheme][zlib]), kind))
+
+
+def _encode(columns: Sequence[NDArray[np.float64] | NDArray[np.float32]], offsets: NDArray[np.int64],
+            compression: str, schemes: Sequence[str], threads: int) -> tuple[memoryview, list[list[int]], list[int]]:
+    """The base64 texts of the columns' parts (see `_native.encode_arrays`)."""
+    numpress = list(schemes) if compression.startswith("numpress") else None
+    text, bounds, numpressed = _native.encode_arrays(columns, offsets, compression.endswith("zlib"), threads,
+                                                     numpress)
+    return text.data, bounds.tolist(), numpressed.tolist()
 
 
 class _Output:
@@ -209,13 +247,15 @@ class _Output:
         return self._sha1.hexdigest()
 
 
-def _write_arrays(out: _Output, params: Sequence[str], text: memoryview, bounds: list[list[int]],
-                  first: int, indent: str) -> None:
+def _write_arrays(out: _Output, params: Sequence[_ArrayParams], text: memoryview, bounds: list[list[int]],
+                  numpressed: list[int], first: int, indent: str) -> None:
     """A binaryDataArrayList: the arrays of `params`, their texts
-    bounds[first], bounds[first + 1], ... of `text`."""
+    bounds[first], bounds[first + 1], ... of `text`, Numpress-encoded where
+    numpressed[first], ... says so."""
     head = f'{indent}<binaryDataArrayList count="{len(params)}">\n'
-    for k, p in enumerate(params):
+    for k, kind in enumerate(params):
         start, end = bounds[first + k]
+        p = kind.numpressed if numpressed[first + k] and kind.numpressed is not None else kind.plain
         out.text(f'{head}{indent}  <binaryDataArray encodedLength="{end - start}">\n{p}{indent}    <binary>')
         out.write(text[start:end])
         out.text(f"</binary>\n{indent}  </binaryDataArray>\n")
@@ -228,7 +268,8 @@ def _write_arrays(out: _Output, params: Sequence[str], text: memoryview, bounds:
 
 class _Function(NamedTuple):
     number: int
-    n_scans: int
+    scans: NDArray[np.int64]  # the scans to write, in order
+    batches: SpectraBatches[Any]  # their reads, opened when planned
     drift: bool          # read with drift times
     lock_mass: bool
     mz_low: float
@@ -237,8 +278,9 @@ class _Function(NamedTuple):
     corrected: bool = False   # m/z corrected against the lock mass
 
 
-def _plan(run: Run, functions: Sequence[int] | None, ims: bool, centroid: bool = False,
-          spectrum_type: str | None = None) -> list[_Function]:
+def _plan(run: Run, functions: Sequence[int] | None, ims: bool, scans: Scans, rt: Window | None, mz: Window | None,
+          threads: int, on_bad_scan: BadScans, skipped: list[BadScansSkipped], drift_window: Window | None = None,
+          centroid: bool = False, spectrum_type: str | None = None) -> list[_Function]:
     listed = {f.index: f for f in run.functions}
     if functions is None:
         wanted = list(listed)
@@ -257,9 +299,25 @@ def _plan(run: Run, functions: Sequence[int] | None, ims: bool, centroid: bool =
     plan = []
     for f in wanted:
         info = listed[f]
-        n = run.n_scans(f)
-        kind = "centroid" if centroid else spectrum_type or (run.spectrum_type(f) if n else "centroid")
-        plan.append(_Function(f, n, ims and run.has_drift_times(f), info.is_lock_mass, info.mz_low, info.mz_high,
+        drift = ims and run.has_drift_times(f)
+        # The scans are selected, and the function's files opened, for
+        # every function before anything is written: the file is one
+        # moment of a run that may be growing, and its counts are those of
+        # the spectra it holds.
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", BadScansSkipped)
+            batches = run.iter_spectra(f, batch_scans=_MAX_BATCH_SCANS, batch_peaks=_BATCH_PEAKS, scans=scans, rt=rt,
+                                       mz=mz, ims=drift, drift=drift_window if drift else None, centroid=centroid,
+                                       threads=threads, on_bad_scan=on_bad_scan)
+        skipped += [w.message for w in caught if isinstance(w.message, BadScansSkipped)]
+        selected = batches.scans
+        # A spectrum's native ID is its function and scan, and IDs are unique.
+        if len(np.unique(selected)) != len(selected):
+            values, counts = np.unique(selected, return_counts=True)
+            raise ValueError(f"scan {values[counts > 1][0]} of function {f} is selected twice: an mzML file holds "
+                             f"each spectrum once")
+        kind = "centroid" if centroid else spectrum_type or (run.spectrum_type(f) if run.n_scans(f) else "centroid")
+        plan.append(_Function(f, selected, batches, drift, info.is_lock_mass, info.mz_low, info.mz_high,
                               kind == "profile", lock is not None and f != lock))
     return plan
 
@@ -320,7 +378,8 @@ def _spectrum_types(plan: list[_Function]) -> str:
 _ITEM, _CHILD, _ARRAY_PARAM = " " * 8, " " * 10, " " * 14
 
 
-def _header(run: Run, plan: list[_Function], n_spectra: int, centroid: bool = False) -> str:
+def _header(run: Run, plan: list[_Function], n_spectra: int, skipped: list[BadScansSkipped],
+            centroid: bool = False) -> str:
     where = Path(os.path.abspath(run.path))
     name = where.name or "run"
     run_id = _ncname(Path(name).stem)
@@ -363,7 +422,9 @@ def _header(run: Run, plan: list[_Function], n_spectra: int, centroid: bool = Fa
         "    </instrumentConfigurationList>\n"
         f"{_processing(run, plan, centroid)}"
         f'    <run id="{run_id}" defaultInstrumentConfigurationRef="IC" defaultSourceFileRef="RAW">\n'
-        f'      <spectrumList count="{n_spectra}" defaultDataProcessingRef="{_PROCESSING}">\n'
+        + "".join(f"      {_user('skipped scan', f'{_native_id(w.func, scan)}: {message}')}\n"
+                  for w in skipped for scan, message in w.scans)
+        + f'      <spectrumList count="{n_spectra}" defaultDataProcessingRef="{_PROCESSING}">\n'
     )
 
 
@@ -377,12 +438,14 @@ class _Spectra:
 
     def __init__(self, func: _Function, compression: str, uncorrected: bool = False) -> None:
         self.func = func
-        self.zlib = compression == "zlib"
+        self.compression = compression
         i = _CHILD
-        self.arrays = [_array_params(True, compression, "MS:1000514", _MZ_UNIT, _ARRAY_PARAM),
-                       _array_params(False, compression, "MS:1000515", _COUNTS, _ARRAY_PARAM)]
+        self.arrays = [_array_params(True, compression, _LINEAR, "MS:1000514", _MZ_UNIT, _ARRAY_PARAM),
+                       _array_params(False, compression, _SLOF, "MS:1000515", _COUNTS, _ARRAY_PARAM)]
+        self.schemes = [_LINEAR, _SLOF]
         if func.drift:
-            self.arrays.append(_array_params(True, compression, "MS:1003153", _MILLISECOND, _ARRAY_PARAM))
+            self.arrays.append(_array_params(True, compression, _LINEAR, "MS:1003153", _MILLISECOND, _ARRAY_PARAM))
+            self.schemes.append(_LINEAR)
         kind = "MS:1000928" if func.lock_mass else "MS:1000579"
         representation = "MS:1000128" if func.profile else "MS:1000127"
         # The lock-mass function's spectra, left as recorded while the
@@ -423,12 +486,12 @@ class _Spectra:
         columns: list[NDArray[np.float64] | NDArray[np.float32]] = [batch.mz, batch.intensity]
         if batch.drift_time_ms is not None:  # self.func.drift: read with ims=True
             columns.append(batch.drift_time_ms)
-        text, bounds = _native.encode_arrays(columns, batch.offsets, self.zlib, threads)
+        view, spans, numpressed = _encode(columns, batch.offsets, self.compression, self.schemes, threads)
         summary = _native.summarize_spectra(batch.mz, batch.intensity, batch.offsets)
         self.scans.append(batch.scans)
         self.rt.append(batch.rt_min)
         self.tic.append(summary[:, 0])
-        view, spans, k = text.data, bounds.tolist(), len(self.arrays)
+        k = len(self.arrays)
         counts = np.diff(batch.offsets).tolist()
         rows = zip(batch.scans.tolist(), batch.rt_min.tolist(), counts, summary.tolist())
         for p, (scan, rt, n, (tic, base_mz, base_intensity, low, high)) in enumerate(rows):
@@ -440,7 +503,7 @@ class _Spectra:
             self.offsets.append(out.pos + len(_ITEM))
             out.text(self.head.format(index=first_index + p, id=_native_id(self.func.number, scan), n=n,
                                       tic=_num(tic), peaks=peaks, rt=_num(rt)))
-            _write_arrays(out, self.arrays, view, spans, p * k, _CHILD)
+            _write_arrays(out, self.arrays, view, spans, numpressed, p * k, _CHILD)
             out.text(f"{_ITEM}</spectrum>\n")
 
     def index(self) -> str:
@@ -454,20 +517,23 @@ class _Chromatograms:
     their offsets."""
 
     def __init__(self, compression: str) -> None:
-        self.zlib = compression == "zlib"
-        self.time = _array_params(True, compression, "MS:1000595", _MINUTE, _ARRAY_PARAM)
-        self.counts = _array_params(True, compression, "MS:1000515", _COUNTS, _ARRAY_PARAM)
-        self.values = _array_params(True, compression, "MS:1000515", None, _ARRAY_PARAM)
+        self.compression = compression
+        self.time = _array_params(True, compression, _LINEAR, "MS:1000595", _MINUTE, _ARRAY_PARAM)
+        # Summed intensities as intensities; an instrument channel's values
+        # (temperatures, pressures) as the smooth series they are.
+        self.counts = _array_params(True, compression, _SLOF, "MS:1000515", _COUNTS, _ARRAY_PARAM)
+        self.values = _array_params(True, compression, _LINEAR, "MS:1000515", None, _ARRAY_PARAM)
         self.offsets: list[tuple[str, int]] = []
 
     def write(self, out: _Output, chrom_id: str, params: Sequence[str], time: np.ndarray, values: np.ndarray,
-              value_params: str) -> None:
+              value_params: _ArrayParams) -> None:
         offsets = np.array([0, len(time)], dtype=np.int64)
-        text, bounds = _native.encode_arrays([time, values], offsets, self.zlib, 1)
+        scheme = _SLOF if value_params is self.counts else _LINEAR
+        view, spans, numpressed = _encode([time, values], offsets, self.compression, [_LINEAR, scheme], 1)
         self.offsets.append((chrom_id, out.pos + len(_ITEM)))
         out.text(f'{_ITEM}<chromatogram index="{len(self.offsets) - 1}" id="{_attr(chrom_id)}" '
                  f'defaultArrayLength="{len(time)}">\n' + "".join(f"{_CHILD}{p}\n" for p in params))
-        _write_arrays(out, [self.time, value_params], text.data, bounds.tolist(), 0, _CHILD)
+        _write_arrays(out, [self.time, value_params], view, spans, numpressed, 0, _CHILD)
         out.text(f"{_ITEM}</chromatogram>\n")
 
     def index(self) -> str:
@@ -476,9 +542,10 @@ class _Chromatograms:
 
 
 def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[int] | None = None,
-               ims: bool = False, drift: tuple[float, float] | None = None, centroid: bool = False,
-               spectrum_type: str | None = None, compression: str = "zlib", threads: int | None = None,
-               progress: Callable[[int], None] | None = None) -> None:
+               ims: bool = False, compression: str = "zlib", threads: int | None = None,
+               progress: Callable[[int], object] | None = None, scans: Scans = None, rt: Window | None = None,
+               mz: Window | None = None, on_bad_scan: BadScans = "fail", drift: Window | None = None,
+               centroid: bool = False, spectrum_type: str | None = None) -> None:
     """Write `run` to `path` as indexed mzML 1.1.
 
     functions:   the functions to export, in that order (default: every
@@ -486,39 +553,57 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
     ims:         read functions of 30-byte index records with drift times
                  (a third array); functions of 22-byte index records are
                  written as they are.
+    compression: for every binary array: "zlib", "none", or "numpress"
+                 or "numpress-zlib" (MS-Numpress, lossy: linear prediction
+                 for m/z, drift and retention times, short logged float
+                 for intensities, then zlib for the second).  An array whose
+                 values Numpress cannot hold (NaN, say) is written exactly
+                 instead, zlib-compressed with "numpress-zlib".
     drift:       (lo, hi) ms: only the records of this drift window, in
                  the functions read with drift times (implies ims).
     centroid:    one centroid per peak (`Run.spectra`), labelled so.
     spectrum_type: "profile" or "centroid": the label of every function's
                  spectra instead of what their records show.
-    compression: "zlib" or "none", for every binary array.
     threads:     how many threads read and encode (default: every core
                  this process may use).
     progress:    called with the number of scans just written, after each
                  batch.
+    scans, rt, mz: what to read of each function, as for `Run.spectra`:
+                 the spectra written are those of the scans selected, with
+                 only their peaks inside `mz`.
+    on_bad_scan: "fail", or "skip": scans that cannot be read are left
+                 out, each named by a userParam "skipped scan" of the run,
+                 and a `BadScansSkipped` warning per function lists them.
+
+    Every function's scans are selected, and its files opened, before
+    anything is written: a run that grows or is rewritten meanwhile gives a
+    file of one moment of it, or a `FormatError`, never a count that
+    disagrees with the spectra written.
 
     Raises IndexError for a function the run does not list, ValueError for
     a function listed twice or an unknown compression, and what reading the
     run raises.  A failed export leaves an incomplete file behind.
     """
-    if compression not in ("zlib", "none"):
-        raise ValueError(f'compression must be "zlib" or "none", not {compression!r}')
+    if compression not in COMPRESSIONS:
+        raise ValueError(f"mzML compression must be one of {', '.join(COMPRESSIONS)}, not {compression!r}")
     n_threads = _threads(threads)
     ims = bool(ims) or drift is not None
-    plan = _plan(run, functions, ims, bool(centroid), spectrum_type)
+    skipped: list[BadScansSkipped] = []
+    plan = _plan(run, functions, ims, scans, rt, mz, n_threads, on_bad_scan, skipped, drift, bool(centroid),
+                 spectrum_type)
+    for warning in skipped:
+        warnings.warn(warning, stacklevel=2)
     channels = run.channels
     mixed = any(f.corrected for f in plan) and any(not f.corrected for f in plan)
     with open(path, "wb", buffering=1 << 20) as file:
         out = _Output(file)
-        out.text(_header(run, plan, sum(f.n_scans for f in plan), bool(centroid)))
+        out.text(_header(run, plan, sum(len(f.scans) for f in plan), skipped, bool(centroid)))
 
         written = 0
         spectra = []
         for func in plan:
             writer = _Spectra(func, compression, mixed and not func.corrected)
-            for batch in run.iter_spectra(func.number, batch_scans=_MAX_BATCH_SCANS, batch_peaks=_BATCH_PEAKS,
-                                          ims=func.drift, drift=drift if func.drift else None,
-                                          centroid=bool(centroid), threads=n_threads):
+            for batch in func.batches:
                 writer.write(out, batch, written, n_threads)
                 written += len(batch)
                 if progress is not None and len(batch):

@@ -72,6 +72,9 @@ class Run:
                threads: int, skip_bad: bool, ims: bool, drift: _Window | None, centroid: bool,
                lock: _Lock | None) -> tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64],
                                             NDArray[np.float64] | None, _Skipped]: ...
+    # The scan numbers a selection names, in the order of a read.
+    def select(self, func: int, picks: _Int64s | None, slice: _Slice | None,
+               rt: _Window | None) -> NDArray[np.int64]: ...
     # (scan count, drift times or not, [(kind, scan, message)])
     def check(self, func: int, threads: int) -> tuple[int, bool, list[tuple[str, int, str]]]: ...
     # (drift_time_ms, intensity (targets, drift times))
@@ -96,10 +99,14 @@ class Run:
 
 def open_run(path: bytes) -> Run: ...
 
-# (text, bounds): one base64 text per part and column, bounds (texts, 2).
-def encode_arrays(columns: Sequence[_Floats], offsets: _Int64s, zlib: bool,
-                  threads: int) -> tuple[NDArray[np.uint8], NDArray[np.int64]]:
-    """Base64 texts of the parts of float arrays, zlib-compressed or not: (text, bounds)."""
+# (text, bounds, numpressed): one base64 text per part and column, bounds
+# (texts, 2), numpressed 1 for a text holding its column's Numpress
+# encoding; numpress names each column's scheme: "linear", "slof", "none".
+def encode_arrays(columns: Sequence[_Floats], offsets: _Int64s, zlib: bool, threads: int,
+                  numpress: Sequence[str] | None = None
+                  ) -> tuple[NDArray[np.uint8], NDArray[np.int64], NDArray[np.uint8]]:
+    """Base64 texts of the parts of float arrays, Numpress-encoded and zlib-compressed or not:
+    (text, bounds, numpressed)."""
 
 # (spectra, 5): tic, base peak m/z and intensity, lowest and highest m/z.
 def summarize_spectra(mz: _Float64s, intensity: _Float32s, offsets: _Int64s) -> NDArray[np.float64]:

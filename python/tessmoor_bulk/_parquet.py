@@ -9,13 +9,16 @@ so that a reader can skip functions and retention-time ranges by the row
 groups' statistics.  The run is read in batches of about one row group, so
 memory stays bounded whatever the size of the run.
 
-The file's key-value metadata holds, under the key ``tessmoor``, a JSON
-object saying what the rows are: ``version`` (of tessmoor), ``functions``
-(per function number: ``spectrum_type``, "profile" or "centroid" as in the
-mzML export, and ``drift_times``, whether its rows have them),
-``centroid`` (null, or ``{"algorithm": ...}``), ``lock_mass`` (null, or
-``{"mz", "window_da", "function"}``) and ``drift_window_ms`` (null or
-``[lo, hi]``).
+The file's key-value metadata says where the rows come from and what they
+are, each value a JSON text: ``tessmoor.source`` (the run's absolute path),
+``tessmoor.header`` (its _HEADER.TXT fields, as `Run.header`),
+``tessmoor.version`` (tessmoor's version), ``tessmoor.options`` (the
+functions written and the reading options: ``ims``, ``scans``, ``rt``,
+``mz``, ``drift``, ``centroid``) and ``tessmoor.processing``: per function
+number its ``spectrum_type`` ("profile" or "centroid", as the mzML export
+labels it) and ``drift_times``; ``peak_picking`` (null, or the centroid
+algorithm with ``centroid=True``); ``lock_mass`` (null, or the ``mz``,
+``window_da`` and ``function`` of the run's lock-mass correction).
 """
 
 from __future__ import annotations
@@ -23,6 +26,7 @@ from __future__ import annotations
 import json
 import operator
 import os
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from types import ModuleType
 from typing import Any, Callable, Iterable, Iterator, TypeVar
@@ -32,7 +36,8 @@ from numpy.typing import NDArray
 
 from ._extras import require
 from ._results import DRIFT_COLUMN, LONG_COLUMNS, Spectra
-from ._run import Run
+from ._run import BadScans, BadScansSkipped, Run, Scans, SpectraBatches, Window
+from ._version import version
 
 T = TypeVar("T")
 
@@ -53,9 +58,10 @@ _SPLIT_COLUMNS = ["mz", "intensity", DRIFT_COLUMN[0]]
 
 
 def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable[int] | None = None,
-                  ims: bool = False, drift: tuple[float, float] | None = None, centroid: bool = False,
-                  spectrum_type: str | None = None, compression: str = "zstd", threads: int | None = None,
-                  progress: Callable[[int], object] | None = None) -> None:
+                  ims: bool = False, compression: str = "zstd", threads: int | None = None,
+                  progress: Callable[[int], object] | None = None, scans: Scans = None, rt: Window | None = None,
+                  mz: Window | None = None, on_bad_scan: BadScans = "fail", drift: Window | None = None,
+                  centroid: bool = False, spectrum_type: str | None = None) -> None:
     """Writes the scans of `functions` (default: all, in the run's order) to
     the Parquet file `path`.
 
@@ -69,6 +75,14 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
     compression: ``"zstd"`` or ``"none"``.
     threads:     decoding threads (default: every core this process may use).
     progress:    called with the number of scans just written.
+    scans, rt, mz: what to read of each function, as for `Run.spectra`.
+    on_bad_scan: "fail", or "skip": scans that cannot be read are left out,
+                 listed in the metadata (``tessmoor.skipped``) and in a
+                 `BadScansSkipped` warning per function.
+
+    Every function's scans are selected, and its files opened, before
+    anything is written: a run that grows or is rewritten meanwhile gives a
+    file of one moment of it, or a `FormatError`.
     """
     pa = require("pyarrow", "arrow", "the Parquet export")
     pq = require("pyarrow.parquet", "arrow", "the Parquet export")
@@ -76,10 +90,18 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
         raise ValueError(f"Parquet compression must be 'zstd' or 'none', not {compression!r}")
     numbers = [f.index for f in run.functions] if functions is None else [operator.index(f) for f in functions]
     ims = bool(ims) or drift is not None
+    processing = _processing(run, numbers, ims, bool(centroid), spectrum_type)
+    opened, skipped = _open(run, numbers, ims, threads, scans, rt, mz, on_bad_scan, drift, bool(centroid))
+    for warning in skipped:
+        warnings.warn(warning, stacklevel=2)
     columns = LONG_COLUMNS + ((DRIFT_COLUMN,) if ims else ())
+    metadata = provenance(run, numbers, ims=ims, scans=scans, rt=rt, mz=mz, drift=drift, centroid=bool(centroid))
+    metadata["tessmoor.processing"] = json.dumps(processing)
+    if skipped:
+        metadata["tessmoor.skipped"] = json.dumps([{"function": w.func, "scan": scan, "message": message}
+                                                   for w in skipped for scan, message in w.scans])
     schema = pa.schema([pa.field(name, pa.from_numpy_dtype(dtype), nullable=(name == DRIFT_COLUMN[0]))
-                        for name, dtype in columns],
-                       metadata={"tessmoor": json.dumps(_about(run, numbers, ims, drift, centroid, spectrum_type))})
+                        for name, dtype in columns], metadata=metadata)
     encodings = {name: "BYTE_STREAM_SPLIT" for name in _SPLIT_COLUMNS if name in schema.names}
 
     # The next batch is read and laid out on a second thread while this one
@@ -89,8 +111,8 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
         group: list[Any] = []
         rows = 0
         group_func = None
-        ions = (drift, bool(centroid))
-        for func, scans, batch in _prefetched(_batches(pa, schema, run, numbers, ims, ions, threads)):
+        batches = _batches(pa, schema, opened)
+        for func, n_scans, batch in _prefetched(batches):
             if func != group_func:
                 _write_group(pa, writer, schema, group, rows)
                 group, rows, group_func = [], 0, func
@@ -100,16 +122,15 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
                 _write_group(pa, writer, schema, group, rows)
                 group, rows = [], 0
             if progress is not None:
-                progress(scans)
+                progress(n_scans)
         _write_group(pa, writer, schema, group, rows)
 
 
 # pyarrow has no type annotations: its module and objects are Any below.
-def _about(run: Run, numbers: list[int], ims: bool, drift: tuple[float, float] | None, centroid: bool,
-           spectrum_type: str | None) -> dict[str, Any]:
-    """The facts of the key-value metadata."""
+def _processing(run: Run, numbers: list[int], ims: bool, centroid: bool,
+                spectrum_type: str | None) -> dict[str, Any]:
+    """What the rows are: the ``tessmoor.processing`` metadata."""
     from ._mzml import CENTROID_ALGORITHM
-    from ._version import version
 
     if spectrum_type not in (None, "profile", "centroid"):
         raise ValueError(f'spectrum_type must be "profile", "centroid" or None, not {spectrum_type!r}')
@@ -119,24 +140,58 @@ def _about(run: Run, numbers: list[int], ims: bool, drift: tuple[float, float] |
         kind = "centroid" if centroid else spectrum_type or (run.spectrum_type(f) if run.n_scans(f) else "centroid")
         functions[str(f)] = {"spectrum_type": kind, "drift_times": ims and run.has_drift_times(f)}
     return {
-        "version": version,
         "functions": functions,
-        "centroid": {"algorithm": CENTROID_ALGORITHM} if centroid else None,
+        "peak_picking": CENTROID_ALGORITHM if centroid else None,
         "lock_mass": None if lock is None else {"mz": lock.mz, "window_da": lock.window_da,
                                                 "function": run.lock_mass_function()},
-        "drift_window_ms": None if drift is None else [float(drift[0]), float(drift[1])],
     }
 
 
-def _batches(pa: ModuleType, schema: Any, run: Run, numbers: list[int], ims: bool,
-             ions: tuple[tuple[float, float] | None, bool], threads: int | None) -> Iterator[tuple[int, int, Any]]:
+def _batches(pa: ModuleType, schema: Any,
+             opened: list[tuple[int, SpectraBatches[Any]]]) -> Iterator[tuple[int, int, Any]]:
     """(function, scan count, record batch) for every batch of every function."""
-    window, centroid = ions
-    for func in numbers:
-        drift = ims and run.has_drift_times(func)
-        for batch in run.iter_spectra(func, batch_scans=_MAX_BATCH_SCANS, batch_peaks=ROW_GROUP_ROWS, ims=drift,
-                                      drift=window if drift else None, centroid=centroid, threads=threads):
+    for func, batches in opened:
+        for batch in batches:
             yield func, len(batch), _record_batch(pa, schema, batch)
+
+
+def _open(run: Run, numbers: list[int], ims: bool, threads: int | None, scans: Scans, rt: Window | None,
+          mz: Window | None, on_bad_scan: BadScans, drift_window: Window | None = None,
+          centroid: bool = False) -> tuple[list[tuple[int, SpectraBatches[Any]]], list[Any]]:
+    """Every function's reads, opened (its scans selected) before anything
+    is written, so that the file is one moment of a run that may be growing;
+    and the warnings of the bad scans they leave out."""
+    opened = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", BadScansSkipped)
+        for func in numbers:
+            drift = ims and run.has_drift_times(func)
+            opened.append((func, run.iter_spectra(func, batch_scans=_MAX_BATCH_SCANS, batch_peaks=ROW_GROUP_ROWS,
+                                                  scans=scans, rt=rt, mz=mz, ims=drift, threads=threads,
+                                                  on_bad_scan=on_bad_scan, drift=drift_window if drift else None,
+                                                  centroid=centroid)))
+    return opened, [w.message for w in caught if isinstance(w.message, BadScansSkipped)]
+
+
+def provenance(run: Run, functions: list[int], **options: Any) -> dict[str, str]:
+    """The key-value metadata of an export of `functions` of `run` with the
+    reading `options` (see the module's text)."""
+    def plain(value: Any) -> Any:
+        if isinstance(value, slice):  # as Python writes it: "2:", "-10:", "::2"
+            parts = [value.start, value.stop] + ([] if value.step is None else [value.step])
+            return ":".join("" if v is None else str(operator.index(v)) for v in parts)
+        if isinstance(value, (tuple, list, np.ndarray)):
+            return [plain(v) for v in value]
+        if isinstance(value, np.generic):
+            return value.item()
+        return value
+
+    return {
+        "tessmoor.source": json.dumps(os.path.abspath(run.path)),
+        "tessmoor.header": json.dumps(run.header),
+        "tessmoor.version": json.dumps(version),
+        "tessmoor.options": json.dumps({"functions": functions, **{k: plain(v) for k, v in options.items()}}),
+    }
 
 
 class _End:

@@ -1,5 +1,5 @@
-"""PNG pictures of chromatograms and spectra, drawn with matplotlib (the
-``plot`` extra).
+"""Pictures of chromatograms and spectra, drawn with matplotlib (the
+``plot`` extra): PNG, SVG or PDF, as the file's suffix says.
 
 Figures are made with matplotlib's object interface and its Agg renderer:
 no pyplot, so no window, no global figure state and no backend to choose.
@@ -119,6 +119,12 @@ def _figure() -> tuple[Any, Any]:
     return fig, fig.add_subplot()
 
 
+FORMATS = ("png", "svg", "pdf")
+
+
 def _save(fig: Any, ax: Any, path: str | os.PathLike[str], title: str) -> None:
+    fmt = os.path.splitext(path)[1][1:].lower()
+    if fmt not in FORMATS:
+        raise ValueError(f"cannot tell the picture format of {os.fspath(path)!r}: use .png, .svg or .pdf")
     ax.set_title(title, loc="left", fontsize="medium")
-    fig.savefig(path, format="png")
+    fig.savefig(path, format=fmt)

@@ -25,6 +25,7 @@ from ._extras import require
 
 if TYPE_CHECKING:
     import pandas
+    import polars
     import pyarrow
     # Type checkers know typing_extensions without it being installed; its
     # TypeVar takes a default (typing's only from Python 3.13), so that a
@@ -270,9 +271,25 @@ class Spectra(_Frozen, Generic[Drift]):
 
     def to_pandas(self) -> pandas.DataFrame:
         """The batch as a pandas DataFrame with one row per peak, in the
-        columns of `to_arrow()`.  Needs the ``pandas`` extra."""
+        columns of `to_arrow()`.  Needs the ``pandas`` extra.
+
+        The ``mz``, ``intensity`` and ``drift_time_ms`` columns are the
+        batch's own arrays, not copies (under pandas' copy-on-write, a
+        change to the frame copies them first); the frame takes 20 bytes of
+        new memory per peak, for ``function``, ``scan`` and ``rt_min``."""
         pd = require("pandas", "pandas", "Spectra.to_pandas()")
-        frame: pandas.DataFrame = pd.DataFrame(self._columns())
+        # copy=False: neither copies nor merges the columns into one block
+        # per dtype, which would hold every float64 column twice for a
+        # while.
+        frame: pandas.DataFrame = pd.DataFrame(self._columns(), copy=False)
+        return frame
+
+    def to_polars(self) -> polars.DataFrame:
+        """The batch as a polars DataFrame with one row per peak, in the
+        columns of `to_arrow()`, over the batch's arrays without copying
+        them.  Needs the ``polars`` extra."""
+        pl = require("polars", "polars", "Spectra.to_polars()")
+        frame: polars.DataFrame = pl.DataFrame(self._columns())
         return frame
 
     def __repr__(self) -> str:
@@ -338,6 +355,49 @@ class Chromatogram(_Frozen):
 
     def __len__(self) -> int:
         return len(self.rt_min)
+
+    def _columns(self) -> dict[str, NDArray[Any]]:
+        """The trace as columns: ``scan`` (when it has scans), ``rt_min``,
+        then ``intensity`` (with ``mz`` for a base peak), ``value`` for an
+        instrument channel, or one ``xic_MZ`` per target of an XIC of
+        several targets (MZ as the shortest text of the target)."""
+        out: dict[str, NDArray[Any]] = {}
+        if self.scans is not None:
+            out["scan"] = self.scans
+        out["rt_min"] = self.rt_min
+        if self.intensity.ndim == 2:
+            for target, row in zip(np.atleast_1d(np.asarray(self.mz, dtype=np.float64)).tolist(), self.intensity):
+                name = base = "xic_" + repr(target).removesuffix(".0")
+                k = 1
+                while name in out:  # a target given twice
+                    k += 1
+                    name = f"{base}_{k}"
+                out[name] = row
+        elif self.kind == "channel":
+            out["value"] = self.intensity
+        else:
+            out["intensity"] = self.intensity
+            if self.kind == "base_peak" and isinstance(self.mz, np.ndarray):
+                out["mz"] = self.mz
+        return out
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """The trace as a pandas DataFrame, one row per point: ``scan`` (for
+        a function's trace), ``rt_min``, then ``intensity`` (and ``mz`` for
+        a base peak chromatogram), ``value`` for an instrument channel, or
+        one column ``xic_MZ`` per target of an XIC of several targets.  The
+        columns are the chromatogram's arrays, not copies.  Needs the
+        ``pandas`` extra."""
+        pd = require("pandas", "pandas", "Chromatogram.to_pandas()")
+        frame: pandas.DataFrame = pd.DataFrame(self._columns(), copy=False)
+        return frame
+
+    def to_polars(self) -> polars.DataFrame:
+        """The trace as a polars DataFrame, in the columns of `to_pandas()`.
+        Needs the ``polars`` extra."""
+        pl = require("polars", "polars", "Chromatogram.to_polars()")
+        frame: polars.DataFrame = pl.DataFrame(self._columns())
+        return frame
 
     def __repr__(self) -> str:
         where = f"channel={self.channel}" if self.kind == "channel" else f"func={self.func}"

@@ -206,11 +206,11 @@ class SpectraBatches(Generic[Drift]):
 
 
 def _count(name: str, value: SupportsIndex) -> int:
-    """A count of at least 1; beyond 64 bits it is as good as unlimited."""
+    """A count from 1 to 2**63 - 1."""
     n = operator.index(value)
-    if n < 1:
-        raise ValueError(f"{name} must be at least 1, not {n}")
-    return min(n, _U64_MAX)
+    if not 1 <= n <= _I64_MAX:
+        raise ValueError(f"{name} must be at least 1 and at most 2**63 - 1, not {n}")
+    return n
 
 
 def _window(name: str, value: Any) -> tuple[float, float] | None:
@@ -460,6 +460,11 @@ class Run:
         ``"centroid"`` (one record per ion) otherwise."""
         _, records, with_next = self._native.neighbours(_func(func), _SPECTRUM_TYPE_SCANS)
         return "profile" if 2 * with_next > records else "centroid"
+    def _selected(self, func: SupportsIndex, scans: Scans = None, rt: Window | None = None) -> NDArray[np.int64]:
+        """The numbers of the scans of `func` that `scans` and `rt` select, in
+        the order spectra() reads them."""
+        picks, part = _scans(scans)
+        return self._native.select(_func(func), picks, part, _window("rt", rt))
 
     def n_scans(self, func: SupportsIndex) -> int:
         """The number of scans of function `func`."""

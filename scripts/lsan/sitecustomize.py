@@ -21,6 +21,8 @@ LeakSanitizer looking away too.  This project's code never calls it.
 tqdm starts a monitor thread with its first progress bar, even a disabled
 one, and leaves it running at exit, where the objects on its stack count as
 leaked.  The command line's bars do not need it, so it is switched off here.
+polars keeps an object (48 bytes) made at its first conversion from numpy
+arrays: that conversion is made once when polars is imported.
 
 (Suppressions cannot name these libraries: the interpreter has no frame
 pointers, so the stacks that LeakSanitizer records stop inside CPython.)
@@ -83,9 +85,20 @@ class _Watch(importlib.abc.MetaPathFinder):
                 run(module)
             if name == "tqdm":
                 module.tqdm.monitor_interval = 0
+            elif name == "polars":
+                _warm_polars(module)
 
         spec.loader.exec_module = exec_module
         return spec
+
+
+def _warm_polars(polars):
+    """polars makes an object of its own at its first conversion from numpy
+    and never frees it: made here, while LeakSanitizer looks away."""
+    import numpy
+
+    with _paused():
+        polars.Series("warm", numpy.zeros(1))
 
 
 def _compile(*args, _real=builtins.compile, **kwargs):

@@ -325,6 +325,18 @@ IterationHandle iterate(const RunHandle& r, std::uint32_t func, std::optional<Pi
                            ims};
 }
 
+// The scan numbers a selection names, int64, in the order of a read.
+nb::object select_of(const RunHandle& r, std::uint32_t func, std::optional<Picks> picks, std::optional<SliceArgs> slice,
+                  std::optional<Pair> rt) {
+    const core::ScanSelection selection = selection_of(picks, slice, rt);
+    core::Array<std::int64_t> out;
+    {
+        nb::gil_scoped_release unlocked;
+        out = take(core::selected_scans(r.run, func, selection));
+    }
+    return numpy_of(std::move(out));
+}
+
 nb::object iteration_scans(const IterationHandle& h) {
     const auto& scans = h.iteration.scans();
     core::Array<std::int64_t> out = take(core::Array<std::int64_t>::allocate(scans.size()));
@@ -427,13 +439,26 @@ using Offsets = Picks;  // positions into flat arrays, int64 like scan numbers
 
 std::span<const std::int64_t> span_of(const Offsets& offsets) { return {offsets.data(), offsets.shape(0)}; }
 
-// (text uint8, bounds int64 (texts, 2)): see encode_arrays.
-nb::object encode(const std::vector<Values>& columns, const Offsets& offsets, bool zlib, unsigned threads) {
+// (text uint8, bounds int64 (texts, 2), numpressed uint8 (texts)): see
+// encode_arrays.  `numpress` names each column's scheme ("linear", "slof"
+// or "none"); None for none at all.
+nb::object encode(const std::vector<Values>& columns, const Offsets& offsets, bool zlib, unsigned threads,
+                  const std::optional<std::vector<std::string>>& numpress) {
+    if (numpress && numpress->size() != columns.size())
+        throw nb::value_error("numpress must name one scheme per column");
     std::vector<core::Column> parts;
-    for (const Values& a : columns) {
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        const Values& a = columns[c];
         if (a.dtype() != nb::dtype<double>() && a.dtype() != nb::dtype<float>())
             throw nb::type_error("the arrays to encode must hold float32 or float64 values");
-        parts.push_back(core::Column{static_cast<const std::byte*>(a.data()), a.itemsize(), a.shape(0)});
+        core::Numpress scheme = core::Numpress::None;
+        if (numpress) {
+            const std::string& name = (*numpress)[c];
+            if (name == "linear") scheme = core::Numpress::Linear;
+            else if (name == "slof") scheme = core::Numpress::Slof;
+            else if (name != "none") throw nb::value_error("a numpress scheme is \"linear\", \"slof\" or \"none\"");
+        }
+        parts.push_back(core::Column{static_cast<const std::byte*>(a.data()), a.itemsize(), a.shape(0), scheme});
     }
     core::EncodedTexts texts;
     {
@@ -443,7 +468,8 @@ nb::object encode(const std::vector<Values>& columns, const Offsets& offsets, bo
                                          &python_signals));
     }
     const std::size_t n = texts.bounds.size() / 2;
-    return nb::make_tuple(numpy_of(std::move(texts.text)), numpy_of(std::move(texts.bounds), {n, 2}));
+    return nb::make_tuple(numpy_of(std::move(texts.text)), numpy_of(std::move(texts.bounds), {n, 2}),
+                          numpy_of(std::move(texts.numpressed)));
 }
 
 nb::object summarize(const nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>& mz,
@@ -489,6 +515,7 @@ NB_MODULE(_native, m) {
         .def("lock_mass_reference", &lock_mass_reference, "func"_a, "mz"_a, "window_da"_a, "threads"_a)
         .def("lock_mass_factors", &lock_mass_factors, "func"_a, "lock"_a)
         .def("neighbours", &neighbours, "func"_a, "sample"_a)
+        .def("select", &select_of, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none())
         .def("scan", &read_scan, "func"_a, "scan"_a, "ims"_a)
         .def("channel", &read_channel, "index"_a)
         .def("header", &header_fields)
@@ -503,8 +530,9 @@ NB_MODULE(_native, m) {
         .def("read", &read_batch, "batch"_a, "mz"_a.none(), "threads"_a, "drift"_a.none(), "centroid"_a,
              "lock"_a.none());
 
-    m.def("encode_arrays", &encode, "columns"_a, "offsets"_a, "zlib"_a, "threads"_a,
-          "Base64 texts of the parts of float arrays, zlib-compressed or not: (text, bounds).");
+    m.def("encode_arrays", &encode, "columns"_a, "offsets"_a, "zlib"_a, "threads"_a, "numpress"_a.none() = nb::none(),
+          "Base64 texts of the parts of float arrays, Numpress-encoded and zlib-compressed or not:\n"
+          "(text, bounds, numpressed).");
     m.def("summarize_spectra", &summarize, "mz"_a, "intensity"_a, "offsets"_a,
           "Per spectrum: total ion current, base peak m/z and intensity, lowest and highest m/z.");
 }

@@ -51,22 +51,29 @@ Result<NeighbourCount> count_neighbours(const Run& run, std::uint32_t func, std:
             // The drift position is the record's own in a function with drift
             // times, whichever reading the caller makes.
             const bool ims = f.has_drift_times();
-            const Plan plan = plan_chunks(f, scans);
-            const PlannedRead r{f, scans, plan, encoding_for(f.variant(), ims)};
+            const Encoding encoding = encoding_for(f.variant(), ims);
             NeighbourCount out;
             ChunkView view;
-            for (const Chunk& chunk : plan.chunks) {
-                TESSMOOR_RETURN_IF_ERROR(view.load(r, chunk));
-                for (std::size_t p = chunk.p0; p < chunk.p1; ++p) {
+            // Scan by scan, so that a scan that cannot be read (past the end
+            // of the DAT, refused by the decoder) is left out of the count
+            // rather than failing it: the verdict is about the others.
+            for (const std::uint64_t scan : scans) {
+                const std::span<const std::uint64_t> one(&scan, 1);
+                const Plan plan = plan_chunks(f, one);
+                if (!plan.stop.ok()) continue;
+                const PlannedRead r{f, one, plan, encoding};
+                for (const Chunk& chunk : plan.chunks) {
+                    Status loaded = view.load(r, chunk);
+                    if (failed_with(loaded, StatusKind::Format)) continue;
+                    TESSMOOR_RETURN_IF_ERROR(loaded);
                     NeighbourSink sink;
                     sink.split_on_field4 = ims;
-                    TESSMOOR_RETURN_IF_ERROR(view.visit(r, p, sink));
+                    TESSMOOR_RETURN_IF_ERROR(view.visit(r, chunk.p0, sink));
                     out.records += sink.records;
                     out.with_next += sink.with_next;
                     ++out.scans;
                 }
             }
-            TESSMOOR_RETURN_IF_ERROR(Status(plan.stop));
             return out;
         });
     });

@@ -298,7 +298,8 @@ Status check_ion_options(const IonOptions& options, bool ims);
 // How many of a function's records have a neighbour in the next bin (of
 // the same drift position, for a function with drift times), in up to
 // `sample` scans spread evenly over it: a continuous signal has most, data
-// already reduced to one record per ion few.
+// already reduced to one record per ion few.  Scans that cannot be read are
+// left out of the count.
 struct NeighbourCount {
     std::uint64_t scans = 0;
     std::uint64_t records = 0;

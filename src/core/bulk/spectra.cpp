@@ -286,6 +286,17 @@ Result<SpectraBatch> SpectraIteration::read(std::size_t k, const SpectraOptions&
     });
 }
 
+Result<Array<std::int64_t>> selected_scans(const Run& run, std::uint32_t func, const ScanSelection& selection) {
+    return guarded([&] {
+        return with_function(run, func, FunctionReader::Purpose::Index,
+                             [&](FunctionReader& f) -> Result<Array<std::int64_t>> {
+                                 TESSMOOR_RETURN_IF_ERROR(f.load_index());
+                                 TESSMOOR_ASSIGN_OR_RETURN(const auto scans, select_scans(f, selection));
+                                 return scan_numbers(scans);
+                             });
+    });
+}
+
 Result<Array<double>> function_retention_times(const Run& run, std::uint32_t func) {
     return guarded([&] {
         return with_function(run, func, FunctionReader::Purpose::Index, [](FunctionReader& f) -> Result<Array<double>> {

@@ -78,6 +78,9 @@ private:
     std::vector<std::size_t> bounds_;
 };
 
+// The scan numbers a selection names, from one read of the index.
+Result<Array<std::int64_t>> selected_scans(const Run& run, std::uint32_t func, const ScanSelection& selection);
+
 // The retention time of every scan of a function, from one read of its index.
 Result<Array<double>> function_retention_times(const Run& run, std::uint32_t func);
 

@@ -9,9 +9,11 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "core/bulk/parallel.hpp"
+#include "core/export/numpress.hpp"
 
 namespace tessmoor::core {
 
@@ -127,8 +129,44 @@ private:
 struct Scratch {
     std::unique_ptr<Deflater> deflater;
     std::vector<std::uint8_t> compressed;
+    std::vector<std::uint8_t> numpressed;
+    std::vector<double> widened;        // float32 values for linear prediction
     std::vector<std::uint8_t> swapped;  // big-endian machines only
 };
+
+// The most bytes the Numpress encoding of `count` values takes.
+std::size_t numpress_room(Numpress scheme, std::size_t count) noexcept {
+    switch (scheme) {
+        case Numpress::Linear: return numpress::linear_room(count);
+        case Numpress::Slof: return numpress::slof_room(count);
+        case Numpress::None: break;
+    }
+    return 0;
+}
+
+// The Numpress encoding of `count` values of the column from `first` into
+// s.numpressed; its size, or nothing when the scheme cannot hold them.
+std::optional<std::size_t> numpress_encode(const Column& column, std::size_t first, std::size_t count,
+                                           Scratch& s) {
+    s.numpressed.resize(numpress_room(column.numpress, count));
+    const std::byte* at = column.data + first * column.width;
+    numpress::Encoded encoded;
+    if (column.width == sizeof(double)) {
+        const std::span values(reinterpret_cast<const double*>(at), count);
+        encoded = column.numpress == Numpress::Linear ? numpress::encode_linear(values, s.numpressed.data())
+                                                      : numpress::encode_slof(values, s.numpressed.data());
+    } else {
+        const std::span values(reinterpret_cast<const float*>(at), count);
+        if (column.numpress == Numpress::Slof) {
+            encoded = numpress::encode_slof(values, s.numpressed.data());
+        } else {
+            s.widened.assign(values.begin(), values.end());
+            encoded = numpress::encode_linear(s.widened, s.numpressed.data());
+        }
+    }
+    if (encoded.fault != numpress::Fault::None) return std::nullopt;
+    return encoded.size;
+}
 
 // The values' little-endian bytes: the values themselves on little-endian
 // machines, a byte-reversed copy elsewhere.
@@ -170,7 +208,13 @@ Result<EncodedTexts> encode_arrays(std::span<const Column> columns, std::span<co
         const std::size_t i = t / k;
         return static_cast<std::size_t>(offsets[i + 1] - offsets[i]) * columns[t % k].width;
     };
-    auto room_for = [&](std::size_t bytes) {
+    // A Numpress part may fall back to the values' own bytes: its room is
+    // the larger of the two.
+    auto room_for = [&](std::size_t t) {
+        const Column& column = columns[t % k];
+        const std::size_t i = t / k;
+        const std::size_t bytes = std::max(
+            input_bytes(t), numpress_room(column.numpress, static_cast<std::size_t>(offsets[i + 1] - offsets[i])));
         return compression == Compression::Zlib ? zlib_room(bytes) : bytes;
     };
 
@@ -178,10 +222,11 @@ Result<EncodedTexts> encode_arrays(std::span<const Column> columns, std::span<co
     // straight into place; the room a text leaves unused is never touched.
     EncodedTexts out;
     TESSMOOR_ASSIGN_OR_RETURN(out.bounds, Array<std::int64_t>::allocate(2 * texts));
+    TESSMOOR_ASSIGN_OR_RETURN(out.numpressed, Array<std::uint8_t>::allocate(texts));
     std::size_t total = 0;
     for (std::size_t t = 0; t < texts; ++t) {
         out.bounds[2 * t] = static_cast<std::int64_t>(total);
-        total += base64_size(room_for(input_bytes(t)));
+        total += base64_size(room_for(t));
     }
     TESSMOOR_ASSIGN_OR_RETURN(out.text, Array<std::uint8_t>::allocate(total));
 
@@ -192,12 +237,22 @@ Result<EncodedTexts> encode_arrays(std::span<const Column> columns, std::span<co
         const std::size_t first = static_cast<std::size_t>(offsets[t / k]);
         const std::size_t count = static_cast<std::size_t>(offsets[t / k + 1]) - first;
         Scratch& s = scratch[w];
-        const std::uint8_t* bytes = little_endian(column.data + first * column.width, column.width, count, s.swapped);
-        std::size_t n = count * column.width;
+        const std::uint8_t* bytes = nullptr;
+        std::size_t n = 0;
+        const std::optional<std::size_t> numpressed =
+            column.numpress == Numpress::None ? std::nullopt : numpress_encode(column, first, count, s);
+        out.numpressed[t] = numpressed.has_value();
+        if (numpressed) {
+            bytes = s.numpressed.data();
+            n = *numpressed;
+        } else {
+            bytes = little_endian(column.data + first * column.width, column.width, count, s.swapped);
+            n = count * column.width;
+        }
         if (compression == Compression::Zlib) {
             if (!s.deflater) s.deflater = std::make_unique<Deflater>();
             if (!s.deflater->ready()) return Status::out_of_memory(0);
-            const std::size_t room = room_for(n);
+            const std::size_t room = zlib_room(n);
             if (s.compressed.size() < room) s.compressed.resize(room);
             TESSMOOR_ASSIGN_OR_RETURN(n, s.deflater->compress(bytes, n, s.compressed.data(), room));
             bytes = s.compressed.data();

@@ -1,10 +1,11 @@
 // The binary data arrays of an mzML file, and the numbers that summarise a
 // spectrum in its header.
 //
-// An mzML array is its values as little-endian bytes, zlib-compressed or
-// not, written as base64 text.  Exports write millions of them, and the
-// compression is what costs: so a whole batch of spectra is encoded in one
-// call, every (spectrum, array) pair a task of its own, on several threads.
+// An mzML array is its values as little-endian bytes, or their MS-Numpress
+// encoding (numpress.hpp), zlib-compressed or not, written as base64 text.
+// Exports write millions of them, and the compression is what costs: so a
+// whole batch of spectra is encoded in one call, every (spectrum, array)
+// pair a task of its own, on several threads.
 // No Python here: the binding hands in the flat arrays of a batch.
 #pragma once
 
@@ -19,12 +20,18 @@ namespace tessmoor::core {
 
 enum class Compression : std::uint8_t { None, Zlib };
 
+// The MS-Numpress scheme a column is encoded with before any compression:
+// linear prediction for smooth series (m/z, drift times), short logged
+// float for intensities, or none (the values' own bytes).
+enum class Numpress : std::uint8_t { None, Linear, Slof };
+
 // One array of numbers: its values of `width` bytes each (4 or 8), in the
 // machine's byte order, `count` of them.
 struct Column {
     const std::byte* data = nullptr;
     std::size_t width = 0;
     std::size_t count = 0;
+    Numpress numpress = Numpress::None;
 };
 
 // True when `offsets` cut `count` values into parts: a first offset not
@@ -33,10 +40,14 @@ bool offsets_fit(std::span<const std::int64_t> offsets, std::size_t count) noexc
 
 // Base64 texts in one buffer: text k is text[bounds[2k], bounds[2k + 1]).
 // Texts follow each other in order, with unused bytes between them (each
-// text was given the room its worst case needs).
+// text was given the room its worst case needs).  numpressed[k] is 1 when
+// text k holds its column's Numpress encoding, 0 when it holds the values'
+// own bytes: a column without a scheme, or a part whose values the scheme
+// cannot hold (NaN, say), which is stored exactly instead.
 struct EncodedTexts {
     Array<std::uint8_t> text;
     Array<std::int64_t> bounds;
+    Array<std::uint8_t> numpressed;
 };
 
 // For every part i (values offsets[i] to offsets[i + 1]) and every column
