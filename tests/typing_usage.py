@@ -90,7 +90,7 @@ def bulk(path: os.PathLike[str], ims: bool) -> None:
         dtype_is(assert_type(scan.drift_time_ms, F64), np.float64)
     assert_type(run.spectra(2, np.arange(2), ims=ims), Spectra[F64 | None])
     parts = run.iter_spectra(2, batch_scans=2, ims=True)
-    assert_type(parts, Iterator[Spectra[F64]])
+    assert_type(parts, tessmoor_bulk.SpectraBatches[F64])
     for part in parts:
         dtype_is(part.drift_time_ms, np.float64)
 

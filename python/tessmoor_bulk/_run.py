@@ -555,11 +555,11 @@ class Run:
         """
         f = _func(func)
         picks, part = _scans(scans)
-        *arrays, skipped = self._native.spectra(f, picks, part, _window("rt", rt), _window("mz", mz), bool(ims),
-                                                _threads(threads), _skip(on_bad_scan), _window("drift", drift),
-                                                bool(centroid), self._correction(f))
+        numbers, rt_min, offsets, peak_mz, intensity, drift_ms, skipped = self._native.spectra(
+            f, picks, part, _window("rt", rt), _window("mz", mz), bool(ims), _threads(threads), _skip(on_bad_scan),
+            _window("drift", drift), bool(centroid), self._correction(f))
         _warn_skipped(f, skipped)
-        return Spectra(f, *arrays)
+        return Spectra(f, numbers, rt_min, offsets, peak_mz, intensity, drift_ms)
 
     @overload
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
