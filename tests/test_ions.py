@@ -375,3 +375,26 @@ def test_command_line_and_dask(tmp_path, capsys):
     want = run.spectra(1, ims=True, centroid=True, drift=(0.0, 100.0))
     assert frame["mz"].tolist() == want.mz.tolist() and frame["drift_time_ms"].tolist() == want.drift_time_ms.tolist()
     assert dask.tic(root, 1, ims=True).compute()["intensity"].tolist() == run.tic(1).intensity.tolist()
+
+
+def test_a_scan_read_in_pieces_centroids_as_a_whole(tmp_path):
+    """A scan larger than a read's chunk is streamed in pieces; peaks that
+    straddle two pieces are still one centroid each."""
+    rng = np.random.default_rng(5)
+    n = 300_000  # 2.4 MB of records, more than a chunk
+    rec = np.zeros((n, 4), dtype="<u2")
+    rec[:, 3] = np.arange(n) // 4 + 100  # four drift positions per bin,
+    rec[:, 2] = np.arange(n) % 4
+    rec = rec[np.lexsort((rec[:, 3], rec[:, 2]))]  # laid out drift position by drift position
+    peaks = rng.choice(n - 10, 400, replace=False)
+    for p in peaks:
+        rec[p:p + 5, 1] = [40, 200, 500, 180, 30]
+    rec[0, 1] = rec[-1, 1] = 1
+    root = make_run(tmp_path / "big.raw", functions=[Function(mz_low=100, mz_high=1500, scan_time_s=SCAN_TIME_S)],
+                    data={1: FunctionData("B", [rec.tobytes()])})
+    run = tb.Run(root)
+    recs = [(int(v), int(f4), int(b)) for _, v, f4, b in rec if v]
+    for ims in (False, True):
+        mz, inten, d = model_scan(run, 1, 0, recs, ims, centroid=True)
+        got = run.spectra(1, ims=ims, centroid=True)
+        assert got.mz.tolist() == mz.tolist() and got.intensity.tolist() == inten.tolist()

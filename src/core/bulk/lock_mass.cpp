@@ -13,8 +13,10 @@ double MzCorrection::at(double rt) const noexcept {
     if (n == 0 || std::isnan(rt)) return 1.0;
     if (rt <= rt_min[0]) return factor[0];
     if (rt >= rt_min[n - 1]) return factor[n - 1];
-    // rt_min[k - 1] <= rt < rt_min[k]
-    const std::size_t k = static_cast<std::size_t>(std::upper_bound(rt_min.begin(), rt_min.end(), rt) - rt_min.begin());
+    // rt_min[k - 1] <= rt < rt_min[k]; kept within the array should the
+    // times not ascend after all.
+    std::size_t k = static_cast<std::size_t>(std::upper_bound(rt_min.begin(), rt_min.end(), rt) - rt_min.begin());
+    k = std::clamp<std::size_t>(k, 1, n - 1);
     const double r0 = rt_min[k - 1], r1 = rt_min[k];
     const double f0 = factor[k - 1], f1 = factor[k];
     const double w = (rt - r0) / (r1 - r0);
