@@ -41,6 +41,8 @@ export ASAN_OPTIONS=${ASAN_EXTRA:-}detect_leaks=1:abort_on_error=0:strict_string
 export LSAN_OPTIONS=suppressions=$here/scripts/lsan-python.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
+# Tests that time the library allow for the instrumentation's slowness.
+export TESSMOOR_INSTRUMENTED=asan
 export PYTHONPATH=$here/scripts/lsan:$build${PYTHONPATH:+:$PYTHONPATH}
 # pytest-benchmark, where it is installed (the suite does not use it), leaves
 # a float of its own behind once numpy is loaded.

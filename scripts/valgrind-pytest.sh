@@ -38,6 +38,8 @@ python=$(python3 -c 'import sys; print(sys.executable)')
 
 cd "$here"
 export PYTHONMALLOC=malloc_debug
+# Tests that time the library allow for the instrumentation's slowness.
+export TESSMOOR_INSTRUMENTED=valgrind
 export PYTHONPATH=$build${PYTHONPATH:+:$PYTHONPATH}
 exec valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
     --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite \

@@ -130,7 +130,8 @@ def test_long_calls_stop_soon_after_a_signal(overlapping_run, call):
     finally:
         timer.cancel()
         signal.signal(signal.SIGUSR1, previous)
-    assert stopped - sent[0] < 0.2
+    # Sanitizers and valgrind slow the chunk under way many times over.
+    assert stopped - sent[0] < (0.2 if "TESSMOOR_INSTRUMENTED" not in os.environ else 5.0)
 
 
 def _sparse_run(root, scans=40, gap=1 << 20):
@@ -148,7 +149,7 @@ def _sparse_run(root, scans=40, gap=1 << 20):
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="needs Linux address-space limits")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(os.environ.get("TESSMOOR_INSTRUMENTED") == "asan",
                     reason="AddressSanitizer reserves terabytes of address space for its shadow")
 def test_threads_the_system_refuses_are_done_without(tmp_path):
     # Below an address-space limit that leaves room for two or three thread
