@@ -30,7 +30,7 @@ struct ReduceOptions {
     unsigned threads = 1;
     const Interrupt* interrupt = nullptr;  // lets the caller stop the call
     bool ims = false;             // the ion-mobility reading
-    IonOptions ions;              // drift window, centroids, lock-mass factors
+    IonOptions ions{};            // drift window, centroids, lock-mass factors
 };
 
 // The m/z window of each XIC target: [target - tol, target + tol], where

@@ -29,7 +29,7 @@ struct SpectraOptions {
     std::optional<Window> mz;  // keep only the peaks inside (after the stages of `ions`)
     unsigned threads = 1;
     const Interrupt* interrupt = nullptr;  // lets the caller stop the call
-    IonOptions ions;           // drift window, centroids, lock-mass factors
+    IonOptions ions{};         // drift window, centroids, lock-mass factors
 };
 
 struct SpectraBatch {
