@@ -120,6 +120,34 @@ std::vector<Job> jobs_for(const Run& run, const FunctionReader& f, std::span<con
     reduce(ReduceOptions{ReduceOptions::Kind::BasePeak, window, {}, 1});
     const double targets[] = {150.0, 400.0, 400.5, 1200.0};
     reduce(ReduceOptions{ReduceOptions::Kind::Xic, std::nullopt, xic_windows(targets, std::nullopt, 2.0), 1});
+
+    // Centroids, drift windows and lock-mass factors: each thread keeps
+    // a centroider of its own, and peaks may straddle the pieces of a
+    // streamed scan.
+    static const double lock_rt[] = {0.0, 0.5, 1.0};
+    static const double lock_factor[] = {1.00002, 0.99999, 0.99997};
+    IonOptions ions;
+    ions.centroid = true;
+    ions.correction = MzCorrection{lock_rt, lock_factor};
+    auto ion_spectra = [&](bool ims, IonOptions o) {
+        SpectraOptions options{ims, window, 1};
+        options.ions = o;
+        auto reference = std::make_shared<Outcome<SpectraBatch>>(read_spectra(f, scans, options));
+        jobs.push_back([=](const FunctionReader& g, std::span<const std::uint64_t> s, unsigned threads) {
+            SpectraOptions mine = options;
+            mine.threads = threads;
+            return Outcome<SpectraBatch>(read_spectra(g, s, mine)) == *reference;
+        });
+    };
+    ion_spectra(false, ions);
+    if (f.variant() == IndexVariant::B) {
+        IonOptions drift = ions;
+        drift.drift = Window{0.0, 400.0};
+        ion_spectra(true, drift);
+    }
+    ReduceOptions centroid_xic{ReduceOptions::Kind::Xic, std::nullopt, xic_windows(targets, std::nullopt, 2.0), 1};
+    centroid_xic.ions = ions;
+    reduce(centroid_xic);
     return jobs;
 }
 

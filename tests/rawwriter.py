@@ -12,7 +12,7 @@ import os
 import struct
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Iterable, Sequence
+from typing import Any, Callable, Iterable, Sequence
 
 DEFAULT_EXTERN = "Lteff 1000\nVeff 10000\nPusherInterval 50\n"
 
@@ -184,3 +184,54 @@ def make_run(root: os.PathLike[str] | str, *, functions: Sequence[Function] = (F
     for ch, payload in (chro or {}).items():
         write(root / f"_CHRO{ch + 3:03d}.DAT", payload)
     return root
+
+
+# --- profile scans: Gaussian peaks over time-of-flight bins ----------------
+
+# The bins that anchor the flight-time axis of an 8-byte-record scan (its
+# first and last records): with no calibration line, the m/z of bin b is
+# (sqrt(lo) + (b - FIRST_BIN) * (sqrt(hi) - sqrt(lo)) / (LAST_BIN - FIRST_BIN))^2
+# for the function's m/z range [lo, hi].
+FIRST_BIN, LAST_BIN = 1000, 61000
+
+
+def bin_of_mz(mz: float, lo: float, hi: float) -> float:
+    """The fractional bin of `mz` on an anchored axis."""
+    import math
+
+    frac = (math.sqrt(mz) - math.sqrt(lo)) / (math.sqrt(hi) - math.sqrt(lo))
+    return FIRST_BIN + frac * (LAST_BIN - FIRST_BIN)
+
+
+def profile_records(ions: Sequence[tuple[float, float, int]], lo: float, hi: float, *, sigma_bins: float = 1.6,
+                    rng: Any = None, drift_positions: Sequence[int] = (0,),
+                    drift_profile: Callable[[int, int], float] | None = None,
+                    floor: float = 0.5) -> list[tuple[int, int, int]]:
+    """An 8-byte-record scan of Gaussian peaks: `ions` are (m/z, height,
+    drift index); `drift_profile(k, index)` (default: 1 at the ion's own
+    index, 0 elsewhere) scales an ion's height at drift position k.  Records
+    are drift position by drift position, bins ascending; counts are
+    rounded, or drawn from a Poisson distribution with `rng` (numpy).  Bins
+    whose count is 0 are left out.  The anchor records come first and last.
+    Returns (intensity, field4, bin) triples for scan_8."""
+    import math
+
+    out: list[tuple[int, int, int]] = [(1, drift_positions[0], FIRST_BIN)]
+    for k, pos in enumerate(drift_positions):
+        counts: dict[int, float] = {}
+        for mz, height, index in ions:
+            scale = (1.0 if k == index else 0.0) if drift_profile is None else drift_profile(k, index)
+            if scale <= 0:
+                continue
+            centre = bin_of_mz(mz, lo, hi)
+            for b in range(int(centre - 5 * sigma_bins), int(centre + 5 * sigma_bins) + 2):
+                counts[b] = counts.get(b, 0.0) + height * scale * math.exp(-0.5 * ((b - centre) / sigma_bins) ** 2)
+        for b in sorted(counts):
+            if not FIRST_BIN < b < LAST_BIN:
+                continue
+            value = counts[b] if rng is None else float(rng.poisson(counts[b]))
+            n = min(65535, int(value + 0.5) if rng is None else int(value))
+            if n >= 1 and value >= floor:
+                out.append((n, pos, b))
+    out.append((1, drift_positions[-1], LAST_BIN))
+    return out

@@ -49,10 +49,10 @@ def test_info(run, capsys):
     lines = text.splitlines()
     table = lines.index("functions") + 1
     assert lines[table].split() == ["function", "scans", "rt_min", "mz", "scan_time_s", "index_bytes",
-                                    "lock_mass", "calibration"]
-    assert lines[table + 2].split() == ["2", "6", "0.0166..0.0996", "50..1200", "0.5", "30", "no",
-                                        "T1:", "0.001,", "0.9999"]
-    assert lines[table + 3].split()[5:7] == ["22", "yes"]
+                                    "drift_times", "spectra", "lock_mass", "calibration"]
+    assert lines[table + 2].split() == ["2", "6", "0.0166..0.0996", "50..1200", "0.5", "30", "yes", "centroid",
+                                        "no", "T1:", "0.001,", "0.9999"]
+    assert lines[table + 3].split()[5:9] == ["22", "no", "centroid", "yes"]
     assert lines[-2:] == ["      0  Pump pressure       bar", "      1  Column temperature  C"]
 
     code, text, _ = tessmoor(capsys, "info", SAMPLE, "--json")

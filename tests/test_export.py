@@ -50,7 +50,8 @@ def test_parquet_holds_the_selection_and_its_provenance(run, tmp_path, options):
     assert meta["tessmoor.version"] == tessmoor_bulk.__version__
     assert meta["tessmoor.options"] == {"functions": [2, 1], "ims": True, "scans": "-5:" if options else None,
                                         "rt": [0.03, 0.09] if options else None,
-                                        "mz": [100.0, 900.0] if options else None}
+                                        "mz": [100.0, 900.0] if options else None, "drift": None,
+                                        "centroid": False}
 
 
 def test_mzml_counts_what_it_holds(run, tmp_path):

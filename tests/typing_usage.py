@@ -19,7 +19,7 @@ from numpy.typing import NDArray
 
 import tessmoor
 import tessmoor_bulk
-from tessmoor_bulk import Chromatogram, Run, Spectra, Spectrum
+from tessmoor_bulk import Chromatogram, LockMass, Mobilogram, Run, Spectra, Spectrum
 
 if TYPE_CHECKING:
     from typing_extensions import assert_type
@@ -90,7 +90,7 @@ def bulk(path: os.PathLike[str], ims: bool) -> None:
         dtype_is(assert_type(scan.drift_time_ms, F64), np.float64)
     assert_type(run.spectra(2, np.arange(2), ims=ims), Spectra[F64 | None])
     parts = run.iter_spectra(2, batch_scans=2, ims=True)
-    assert_type(parts, Iterator[Spectra[F64]])
+    assert_type(parts, tessmoor_bulk.SpectraBatches[F64])
     for part in parts:
         dtype_is(part.drift_time_ms, np.float64)
 
@@ -106,6 +106,19 @@ def bulk(path: os.PathLike[str], ims: bool) -> None:
     assert_type(run.instrument["functions"][1]["adc_pusher_frequency"], float | None)
     assert_type(run.header, dict[str, str])
 
+    # Ions: centroids, drift windows, mobilograms, lock mass.
+    ions = run.spectra(2, ims=True, drift=(0.0, 500.0), centroid=True)
+    assert_type(ions, Spectra[F64])
+    assert_type(run.spectrum(3, 0, centroid=True), Spectrum[None])
+    assert_type(run.xic(2, 500.0, ims=True, centroid=True), Chromatogram)
+    mob = run.mobilogram(2, [500.0, 600.0], ppm=20, rt=(0.0, 1.0))
+    assert_type(mob, Mobilogram)
+    dtype_is(assert_type(mob.drift_time_ms, F64), np.float64)
+    assert_type(run.spectrum_type(1), Literal["profile", "centroid"])
+    locked = Run(path, lock_mass=LockMass(360.0, window_da=0.5, function=3))
+    assert_type(locked.lock_mass, LockMass | None)
+    dtype_is(assert_type(locked.lock_mass_factors(1), F64), np.float64)
+
 
 def _rejected(run: Run, plain: Spectrum[None], batch: Spectra[F64]) -> None:
     """Never run: uses the types refuse, each with the error it must give."""
@@ -118,3 +131,5 @@ def _rejected(run: Run, plain: Spectrum[None], batch: Spectra[F64]) -> None:
     nothing: None = batch[0].drift_time_ms  # type: ignore[assignment]
     run.spectra(1, ims="yes")  # type: ignore[call-overload]
     tessmoor_bulk.Rnu  # type: ignore[attr-defined]
+    run.mobilogram(2)  # type: ignore[call-arg]
+    Run(run.path, lock_mass="556.2771")  # type: ignore[arg-type]

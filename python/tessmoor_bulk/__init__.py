@@ -23,11 +23,11 @@ from typing import TYPE_CHECKING
 from ._check import CheckReport, Problem
 from ._export import export
 from ._native import FormatError, InternalError
-from ._results import Chromatogram, Spectra, Spectrum
-from ._run import BadScansSkipped, Run, SpectraBatches
+from ._results import Chromatogram, Mobilogram, Spectra, Spectrum
+from ._run import BadScansSkipped, LockMass, Run, SpectraBatches
 
-__all__ = ["Run", "Spectrum", "Spectra", "Chromatogram", "SpectraBatches", "CheckReport", "Problem",
-           "FormatError", "InternalError", "BadScansSkipped", "export"]
+__all__ = ["Run", "LockMass", "Spectrum", "Spectra", "Chromatogram", "Mobilogram", "SpectraBatches",
+           "CheckReport", "Problem", "FormatError", "InternalError", "BadScansSkipped", "export"]
 
 if TYPE_CHECKING:
     __version__: str

@@ -18,7 +18,7 @@ from contextlib import contextmanager, nullcontext
 from pathlib import Path
 from typing import Any, Callable, ContextManager, Iterator, Sequence, SupportsIndex
 
-from ._run import Run, Scans, Window
+from ._run import LockMass, Run, Scans, Window
 
 __all__ = ["export"]
 
@@ -27,13 +27,15 @@ __all__ = ["export"]
 FORMATS = {"parquet": ("zstd", "none"), "mzml": ("zlib", "none", "numpress", "numpress-zlib")}
 SUFFIXES = {".parquet": "parquet", ".mzml": "mzml"}
 # What export() passes on to the reads of each function.
-READING_OPTIONS = ("scans", "rt", "mz", "on_bad_scan")
+READING_OPTIONS = ("scans", "rt", "mz", "on_bad_scan", "drift", "centroid", "spectrum_type")
+# Those of them that decide which scans are written.
+_SELECTING = ("scans", "rt", "mz", "on_bad_scan")
 
 
 def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, format: str | None = None,
            functions: Sequence[SupportsIndex] | None = None, ims: bool = False, compression: str | None = None,
            threads: int | None = None, progress: bool | Callable[[int], object] = False,
-           **reading_options: Any) -> Path:
+           lock_mass: float | LockMass | None = None, **reading_options: Any) -> Path:
     r"""Writes the spectra of `run` to the file `out`, as ``tessmoor export``
     does, and returns its path.
 
@@ -64,6 +66,9 @@ def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, fo
     progress
         True for a progress bar on standard error, or a function called with
         the number of scans just written.
+    lock_mass
+        For a run given by its path: the lock-mass correction to open it
+        with, as ``Run(path, lock_mass=...)`` (a `Run` brings its own).
     \*\*reading_options
         ``scans=``, ``rt=``, ``mz=`` and ``on_bad_scan=``, as for
         `Run.spectra`, applied to every function: the scans selected, with
@@ -71,6 +76,9 @@ def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, fo
         cannot be read are left out, named in the file (a userParam
         "skipped scan" of the mzML run, ``tessmoor.skipped`` in the Parquet
         metadata) and in a `BadScansSkipped` warning per function.
+        ``drift=`` and ``centroid=`` as for `Run.spectra` (``drift`` implies
+        ``ims``); ``spectrum_type="profile"`` or ``"centroid"`` labels every
+        function's spectra so instead of what their records show.
 
     Raises
     ------
@@ -91,7 +99,9 @@ def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, fo
     fmt = output_format(destination, format)
     compression = output_compression(fmt, compression)
     if not isinstance(run, Run):
-        run = Run(run)
+        run = Run(run, lock_mass=lock_mass)
+    elif lock_mass is not None:
+        raise ValueError("lock_mass= is for a run given by its path: open the Run with lock_mass instead")
     numbers = function_numbers(run, functions)
     if destination.is_dir():
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(destination))
@@ -100,7 +110,8 @@ def export(run: Run | str | os.PathLike[str], out: str | os.PathLike[str], *, fo
     if progress and not callable(progress):
         from tqdm import tqdm
 
-        bar = tqdm(total=scans_to_write(run, numbers, **reading_options), unit="scan", unit_scale=True,
+        selecting = {k: v for k, v in reading_options.items() if k in _SELECTING}
+        bar = tqdm(total=scans_to_write(run, numbers, **selecting), unit="scan", unit_scale=True,
                    file=sys.stderr, delay=1.0, leave=False, dynamic_ncols=True)
     write = _writer(fmt)
     with sigterm_as_exit(), bar as shown, replacing(destination) as temp:

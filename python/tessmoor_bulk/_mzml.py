@@ -15,11 +15,17 @@ instrument channel, the index of byte offsets and the SHA-1 checksum.
 
 What the run does not say, and what is written for it:
 
-* Representation: "centroid spectrum".  A scan holds one record per
-  detected peak or ion, with the empty positions left out; it is not a
-  signal sampled on a regular grid.  Read as a profile, neighbouring records
-  far apart would be joined into peaks, and peak pickers would be run on
-  data that is already a list of peaks.
+* Representation: with ``centroid=True``, "centroid spectrum", and a
+  processing step "peak picking" naming tessmoor's centroid algorithm.
+  Otherwise what each function's records show (`Run.spectrum_type`):
+  "profile spectrum" when most records have a neighbour in the next
+  time-of-flight bin (a continuous signal, which peak pickers such as
+  OpenMS's then take), "centroid spectrum" when they stand apart (data the
+  instrument already reduced to one record per ion); ``spectrum_type=``
+  overrides the verdict for every function.
+* Lock-mass correction (a `Run` opened with ``lock_mass``): a processing
+  step "m/z calibration" with the reference m/z; the lock-mass function's
+  own spectra, left as recorded, refer to a processing without it.
 * ms level: 1 for every function.  The function table has no collision
   energy, precursor or scan kind that would tell an MS/MS function (its type
   byte is the same everywhere), and an MS2 spectrum without a precursor is
@@ -83,7 +89,9 @@ CV_TERMS = {
     "MS:1000040": "m/z",
     "MS:1000084": "time-of-flight",
     "MS:1000126": "Waters instrument model",
+    "MS:1000035": "peak picking",
     "MS:1000127": "centroid spectrum",
+    "MS:1000128": "profile spectrum",
     "MS:1000131": "number of detector counts",
     "MS:1000235": "total ion current chromatogram",
     "MS:1000285": "total ion current",
@@ -110,6 +118,7 @@ CV_TERMS = {
     "MS:1000795": "no combination",
     "MS:1000799": "custom unreleased software tool",
     "MS:1000928": "calibration spectrum",
+    "MS:1001485": "m/z calibration",
     "MS:1002312": "MS-Numpress linear prediction compression",
     "MS:1002314": "MS-Numpress short logged float compression",
     "MS:1002746": "MS-Numpress linear prediction compression followed by zlib compression",
@@ -265,10 +274,13 @@ class _Function(NamedTuple):
     lock_mass: bool
     mz_low: float
     mz_high: float
+    profile: bool = False     # written as "profile spectrum"
+    corrected: bool = False   # m/z corrected against the lock mass
 
 
 def _plan(run: Run, functions: Sequence[int] | None, ims: bool, scans: Scans, rt: Window | None, mz: Window | None,
-          threads: int, on_bad_scan: BadScans, skipped: list[BadScansSkipped]) -> list[_Function]:
+          threads: int, on_bad_scan: BadScans, skipped: list[BadScansSkipped], drift_window: Window | None = None,
+          centroid: bool = False, spectrum_type: str | None = None) -> list[_Function]:
     listed = {f.index: f for f in run.functions}
     if functions is None:
         wanted = list(listed)
@@ -281,9 +293,13 @@ def _plan(run: Run, functions: Sequence[int] | None, ims: bool, scans: Scans, rt
             if f in seen:
                 raise ValueError(f"function {f} is listed twice")
             seen.add(f)
+    if spectrum_type not in (None, "profile", "centroid"):
+        raise ValueError(f'spectrum_type must be "profile", "centroid" or None, not {spectrum_type!r}')
+    lock = run.lock_mass_function() if run.lock_mass is not None else None
     plan = []
     for f in wanted:
         info = listed[f]
+        drift = ims and run.has_drift_times(f)
         # The scans are selected, and the function's files opened, for
         # every function before anything is written: the file is one
         # moment of a run that may be growing, and its counts are those of
@@ -291,8 +307,8 @@ def _plan(run: Run, functions: Sequence[int] | None, ims: bool, scans: Scans, rt
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", BadScansSkipped)
             batches = run.iter_spectra(f, batch_scans=_MAX_BATCH_SCANS, batch_peaks=_BATCH_PEAKS, scans=scans, rt=rt,
-                                       mz=mz, ims=ims and run.has_drift_times(f), threads=threads,
-                                       on_bad_scan=on_bad_scan)
+                                       mz=mz, ims=drift, drift=drift_window if drift else None, centroid=centroid,
+                                       threads=threads, on_bad_scan=on_bad_scan)
         skipped += [w.message for w in caught if isinstance(w.message, BadScansSkipped)]
         selected = batches.scans
         # A spectrum's native ID is its function and scan, and IDs are unique.
@@ -300,8 +316,9 @@ def _plan(run: Run, functions: Sequence[int] | None, ims: bool, scans: Scans, rt
             values, counts = np.unique(selected, return_counts=True)
             raise ValueError(f"scan {values[counts > 1][0]} of function {f} is selected twice: an mzML file holds "
                              f"each spectrum once")
-        plan.append(_Function(f, selected, batches, ims and run.has_drift_times(f), info.is_lock_mass,
-                              info.mz_low, info.mz_high))
+        kind = "centroid" if centroid else spectrum_type or (run.spectrum_type(f) if run.n_scans(f) else "centroid")
+        plan.append(_Function(f, selected, batches, drift, info.is_lock_mass, info.mz_low, info.mz_high,
+                              kind == "profile", lock is not None and f != lock))
     return plan
 
 
@@ -318,12 +335,51 @@ _CV_LIST = (
 )
 _SCHEMA = 'xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"'
 _PROCESSING = "tessmoor_export"
+# The processing of a lock-mass function's spectra when the others are
+# corrected against it: the same steps but the correction.
+_PROCESSING_AS_RECORDED = "tessmoor_export_uncorrected"
+# How tessmoor centroids, as the peak-picking step names it.
+CENTROID_ALGORITHM = ("tessmoor centroids: runs of records over consecutive time-of-flight bins (per drift "
+                      "position), split at valleys; intensity the sum of the records, m/z the vertex of the "
+                      "Gaussian through the apex and its neighbours (1 record: its m/z; apex at an end: the "
+                      "intensity-weighted mean with its neighbour)")
+
+
+def _processing(run: Run, plan: list[_Function], centroid: bool) -> str:
+    """The dataProcessingList: conversion, then peak picking and the
+    lock-mass correction where they were done."""
+    def steps(corrected: bool) -> str:
+        # The schema wants a method's cvParams before its userParams.
+        cvs, users = [_cv("MS:1000544")], []
+        if centroid:
+            cvs.append(_cv("MS:1000035"))
+            users.append(_user("peak picking algorithm", CENTROID_ALGORITHM))
+        if corrected and run.lock_mass is not None:
+            lock = run.lock_mass
+            cvs.append(_cv("MS:1001485"))
+            users += [_user("lock mass m/z", _num(lock.mz)), _user("lock mass window (Da)", _num(lock.window_da)),
+                      _user("lock mass function", str(run.lock_mass_function()))]
+        params = "".join(f"          {p}\n" for p in cvs + users)
+        return f'        <processingMethod order="0" softwareRef="tessmoor">\n{params}        </processingMethod>\n'
+
+    uncorrected = any(not f.corrected for f in plan) and any(f.corrected for f in plan)
+    items = [(_PROCESSING, any(f.corrected for f in plan))]
+    if uncorrected:
+        items.append((_PROCESSING_AS_RECORDED, False))
+    body = "".join(f'      <dataProcessing id="{pid}">\n{steps(c)}      </dataProcessing>\n' for pid, c in items)
+    return f'    <dataProcessingList count="{len(items)}">\n{body}    </dataProcessingList>\n'
+
+
+def _spectrum_types(plan: list[_Function]) -> str:
+    kinds = {f.profile for f in plan}
+    return "".join(f"        {_cv('MS:1000128' if p else 'MS:1000127')}\n" for p in sorted(kinds))
 # Indentation of spectra and chromatograms, of their children, and of the
 # cvParams of their binary data arrays.
 _ITEM, _CHILD, _ARRAY_PARAM = " " * 8, " " * 10, " " * 14
 
 
-def _header(run: Run, plan: list[_Function], n_spectra: int, skipped: list[BadScansSkipped]) -> str:
+def _header(run: Run, plan: list[_Function], n_spectra: int, skipped: list[BadScansSkipped],
+            centroid: bool = False) -> str:
     where = Path(os.path.abspath(run.path))
     name = where.name or "run"
     run_id = _ncname(Path(name).stem)
@@ -332,7 +388,7 @@ def _header(run: Run, plan: list[_Function], n_spectra: int, skipped: list[BadSc
         kinds.append(_cv("MS:1000579"))
     if any(f.lock_mass for f in plan):
         kinds.append(_cv("MS:1000928"))
-    content = "".join(f"        {k}\n" for k in kinds)
+    content = "".join(f"        {k}\n" for k in kinds) + _spectrum_types(plan)
     return (
         '<?xml version="1.0" encoding="utf-8"?>\n'
         f"<indexedmzML {_SCHEMA} xsi:schemaLocation=\"http://psi.hupo.org/ms/mzml "
@@ -364,13 +420,7 @@ def _header(run: Run, plan: list[_Function], n_spectra: int, skipped: list[BadSc
         "        </componentList>\n"
         "      </instrumentConfiguration>\n"
         "    </instrumentConfigurationList>\n"
-        '    <dataProcessingList count="1">\n'
-        f'      <dataProcessing id="{_PROCESSING}">\n'
-        '        <processingMethod order="0" softwareRef="tessmoor">\n'
-        f'          {_cv("MS:1000544")}\n'
-        "        </processingMethod>\n"
-        "      </dataProcessing>\n"
-        "    </dataProcessingList>\n"
+        f"{_processing(run, plan, centroid)}"
         f'    <run id="{run_id}" defaultInstrumentConfigurationRef="IC" defaultSourceFileRef="RAW">\n'
         + "".join(f"      {_user('skipped scan', f'{_native_id(w.func, scan)}: {message}')}\n"
                   for w in skipped for scan, message in w.scans)
@@ -386,7 +436,7 @@ class _Spectra:
     """Writes the spectra of one function, batch by batch, and keeps what
     the index and the TIC chromatogram need."""
 
-    def __init__(self, func: _Function, compression: str) -> None:
+    def __init__(self, func: _Function, compression: str, uncorrected: bool = False) -> None:
         self.func = func
         self.compression = compression
         i = _CHILD
@@ -397,11 +447,15 @@ class _Spectra:
             self.arrays.append(_array_params(True, compression, _LINEAR, "MS:1003153", _MILLISECOND, _ARRAY_PARAM))
             self.schemes.append(_LINEAR)
         kind = "MS:1000928" if func.lock_mass else "MS:1000579"
+        representation = "MS:1000128" if func.profile else "MS:1000127"
+        # The lock-mass function's spectra, left as recorded while the
+        # others are corrected, name their own processing.
+        processing = f' dataProcessingRef="{_PROCESSING_AS_RECORDED}"' if uncorrected else ""
         # The text of a spectrum up to its arrays, as a template: values go
         # into the {placeholders}; _num and _cv put no braces in.
         self.head = (
-            f'{_ITEM}<spectrum index="{{index}}" id="{{id}}" defaultArrayLength="{{n}}">\n'
-            f'{i}{_cv("MS:1000511", "1")}\n{i}{_cv(kind)}\n{i}{_cv("MS:1000127")}\n'
+            f'{_ITEM}<spectrum index="{{index}}" id="{{id}}" defaultArrayLength="{{n}}"{processing}>\n'
+            f'{i}{_cv("MS:1000511", "1")}\n{i}{_cv(kind)}\n{i}{_cv(representation)}\n'
             f'{i}{_cv("MS:1000285", "{tic}", _COUNTS)}\n'
             "{peaks}"
             f'{i}<scanList count="1">\n'
@@ -490,7 +544,8 @@ class _Chromatograms:
 def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[int] | None = None,
                ims: bool = False, compression: str = "zlib", threads: int | None = None,
                progress: Callable[[int], object] | None = None, scans: Scans = None, rt: Window | None = None,
-               mz: Window | None = None, on_bad_scan: BadScans = "fail") -> None:
+               mz: Window | None = None, on_bad_scan: BadScans = "fail", drift: Window | None = None,
+               centroid: bool = False, spectrum_type: str | None = None) -> None:
     """Write `run` to `path` as indexed mzML 1.1.
 
     functions:   the functions to export, in that order (default: every
@@ -504,6 +559,11 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
                  for intensities, then zlib for the second).  An array whose
                  values Numpress cannot hold (NaN, say) is written exactly
                  instead, zlib-compressed with "numpress-zlib".
+    drift:       (lo, hi) ms: only the records of this drift window, in
+                 the functions read with drift times (implies ims).
+    centroid:    one centroid per peak (`Run.spectra`), labelled so.
+    spectrum_type: "profile" or "centroid": the label of every function's
+                 spectra instead of what their records show.
     threads:     how many threads read and encode (default: every core
                  this process may use).
     progress:    called with the number of scans just written, after each
@@ -527,19 +587,22 @@ def write_mzml(run: Run, path: str | os.PathLike[str], *, functions: Sequence[in
     if compression not in COMPRESSIONS:
         raise ValueError(f"mzML compression must be one of {', '.join(COMPRESSIONS)}, not {compression!r}")
     n_threads = _threads(threads)
+    ims = bool(ims) or drift is not None
     skipped: list[BadScansSkipped] = []
-    plan = _plan(run, functions, bool(ims), scans, rt, mz, n_threads, on_bad_scan, skipped)
+    plan = _plan(run, functions, ims, scans, rt, mz, n_threads, on_bad_scan, skipped, drift, bool(centroid),
+                 spectrum_type)
     for warning in skipped:
         warnings.warn(warning, stacklevel=2)
     channels = run.channels
+    mixed = any(f.corrected for f in plan) and any(not f.corrected for f in plan)
     with open(path, "wb", buffering=1 << 20) as file:
         out = _Output(file)
-        out.text(_header(run, plan, sum(len(f.scans) for f in plan), skipped))
+        out.text(_header(run, plan, sum(len(f.scans) for f in plan), skipped, bool(centroid)))
 
         written = 0
         spectra = []
         for func in plan:
-            writer = _Spectra(func, compression)
+            writer = _Spectra(func, compression, mixed and not func.corrected)
             for batch in func.batches:
                 writer.write(out, batch, written, n_threads)
                 written += len(batch)

@@ -9,12 +9,16 @@ so that a reader can skip functions and retention-time ranges by the row
 groups' statistics.  The run is read in batches of about one row group, so
 memory stays bounded whatever the size of the run.
 
-The file's key-value metadata says where the rows come from, each value a
-JSON text: ``tessmoor.source`` (the run's absolute path),
+The file's key-value metadata says where the rows come from and what they
+are, each value a JSON text: ``tessmoor.source`` (the run's absolute path),
 ``tessmoor.header`` (its _HEADER.TXT fields, as `Run.header`),
-``tessmoor.version`` (tessmoor's version) and ``tessmoor.options`` (the
+``tessmoor.version`` (tessmoor's version), ``tessmoor.options`` (the
 functions written and the reading options: ``ims``, ``scans``, ``rt``,
-``mz``).
+``mz``, ``drift``, ``centroid``) and ``tessmoor.processing``: per function
+number its ``spectrum_type`` ("profile" or "centroid", as the mzML export
+labels it) and ``drift_times``; ``peak_picking`` (null, or the centroid
+algorithm with ``centroid=True``); ``lock_mass`` (null, or the ``mz``,
+``window_da`` and ``function`` of the run's lock-mass correction).
 """
 
 from __future__ import annotations
@@ -56,12 +60,18 @@ _SPLIT_COLUMNS = ["mz", "intensity", DRIFT_COLUMN[0]]
 def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable[int] | None = None,
                   ims: bool = False, compression: str = "zstd", threads: int | None = None,
                   progress: Callable[[int], object] | None = None, scans: Scans = None, rt: Window | None = None,
-                  mz: Window | None = None, on_bad_scan: BadScans = "fail") -> None:
+                  mz: Window | None = None, on_bad_scan: BadScans = "fail", drift: Window | None = None,
+                  centroid: bool = False, spectrum_type: str | None = None) -> None:
     """Writes the scans of `functions` (default: all, in the run's order) to
     the Parquet file `path`.
 
     ims:         read the functions of 30-byte index records with their drift
                  times (column ``drift_time_ms``); the others as they are.
+    drift:       (lo, hi) ms: only the records of this drift window, in
+                 the functions read with drift times (implies ims).
+    centroid:    one row per centroid (`Run.spectra`).
+    spectrum_type: "profile" or "centroid": what the metadata says of
+                 every function instead of what its records show.
     compression: ``"zstd"`` or ``"none"``.
     threads:     decoding threads (default: every core this process may use).
     progress:    called with the number of scans just written.
@@ -79,11 +89,14 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
     if compression not in ("zstd", "none"):
         raise ValueError(f"Parquet compression must be 'zstd' or 'none', not {compression!r}")
     numbers = [f.index for f in run.functions] if functions is None else [operator.index(f) for f in functions]
-    opened, skipped = _open(run, numbers, ims, threads, scans, rt, mz, on_bad_scan)
+    ims = bool(ims) or drift is not None
+    processing = _processing(run, numbers, ims, bool(centroid), spectrum_type)
+    opened, skipped = _open(run, numbers, ims, threads, scans, rt, mz, on_bad_scan, drift, bool(centroid))
     for warning in skipped:
         warnings.warn(warning, stacklevel=2)
     columns = LONG_COLUMNS + ((DRIFT_COLUMN,) if ims else ())
-    metadata = provenance(run, numbers, ims=ims, scans=scans, rt=rt, mz=mz)
+    metadata = provenance(run, numbers, ims=ims, scans=scans, rt=rt, mz=mz, drift=drift, centroid=bool(centroid))
+    metadata["tessmoor.processing"] = json.dumps(processing)
     if skipped:
         metadata["tessmoor.skipped"] = json.dumps([{"function": w.func, "scan": scan, "message": message}
                                                    for w in skipped for scan, message in w.scans])
@@ -114,6 +127,26 @@ def write_parquet(run: Run, path: str | os.PathLike[str], *, functions: Iterable
 
 
 # pyarrow has no type annotations: its module and objects are Any below.
+def _processing(run: Run, numbers: list[int], ims: bool, centroid: bool,
+                spectrum_type: str | None) -> dict[str, Any]:
+    """What the rows are: the ``tessmoor.processing`` metadata."""
+    from ._mzml import CENTROID_ALGORITHM
+
+    if spectrum_type not in (None, "profile", "centroid"):
+        raise ValueError(f'spectrum_type must be "profile", "centroid" or None, not {spectrum_type!r}')
+    lock = run.lock_mass
+    functions = {}
+    for f in numbers:
+        kind = "centroid" if centroid else spectrum_type or (run.spectrum_type(f) if run.n_scans(f) else "centroid")
+        functions[str(f)] = {"spectrum_type": kind, "drift_times": ims and run.has_drift_times(f)}
+    return {
+        "functions": functions,
+        "peak_picking": CENTROID_ALGORITHM if centroid else None,
+        "lock_mass": None if lock is None else {"mz": lock.mz, "window_da": lock.window_da,
+                                                "function": run.lock_mass_function()},
+    }
+
+
 def _batches(pa: ModuleType, schema: Any,
              opened: list[tuple[int, SpectraBatches[Any]]]) -> Iterator[tuple[int, int, Any]]:
     """(function, scan count, record batch) for every batch of every function."""
@@ -123,7 +156,8 @@ def _batches(pa: ModuleType, schema: Any,
 
 
 def _open(run: Run, numbers: list[int], ims: bool, threads: int | None, scans: Scans, rt: Window | None,
-          mz: Window | None, on_bad_scan: BadScans) -> tuple[list[tuple[int, SpectraBatches[Any]]], list[Any]]:
+          mz: Window | None, on_bad_scan: BadScans, drift_window: Window | None = None,
+          centroid: bool = False) -> tuple[list[tuple[int, SpectraBatches[Any]]], list[Any]]:
     """Every function's reads, opened (its scans selected) before anything
     is written, so that the file is one moment of a run that may be growing;
     and the warnings of the bad scans they leave out."""
@@ -134,7 +168,8 @@ def _open(run: Run, numbers: list[int], ims: bool, threads: int | None, scans: S
             drift = ims and run.has_drift_times(func)
             opened.append((func, run.iter_spectra(func, batch_scans=_MAX_BATCH_SCANS, batch_peaks=ROW_GROUP_ROWS,
                                                   scans=scans, rt=rt, mz=mz, ims=drift, threads=threads,
-                                                  on_bad_scan=on_bad_scan)))
+                                                  on_bad_scan=on_bad_scan, drift=drift_window if drift else None,
+                                                  centroid=centroid)))
     return opened, [w.message for w in caught if isinstance(w.message, BadScansSkipped)]
 
 

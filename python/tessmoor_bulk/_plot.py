@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._extras import require
-from ._results import Chromatogram, Spectrum
+from ._results import Chromatogram, Mobilogram, Spectrum
 
 # Ion-mobility maps: bins along each axis grow with the square root of the
 # number of ions (a sparse scan gets coarse bins that stay visible), up to
@@ -34,6 +34,20 @@ def chromatogram(chrom: Chromatogram, path: str | os.PathLike[str], title: str,
     if len(labels) > 1:
         ax.legend(frameon=False)
     ax.set_xlabel("retention time (min)")
+    ax.set_ylabel("intensity")
+    ax.set_ylim(bottom=0)
+    ax.margins(x=0)
+    _save(fig, ax, path, title)
+
+
+def mobilogram(mob: Mobilogram, path: str | os.PathLike[str], title: str, labels: Sequence[str] = ()) -> None:
+    """Intensity over drift time (one line per target)."""
+    fig, ax = _figure()
+    for k, row in enumerate(np.atleast_2d(mob.intensity)):
+        ax.plot(mob.drift_time_ms, row, linewidth=1.0, label=labels[k] if k < len(labels) else None)
+    if len(labels) > 1:
+        ax.legend(frameon=False)
+    ax.set_xlabel("drift time (ms)")
     ax.set_ylabel("intensity")
     ax.set_ylim(bottom=0)
     ax.margins(x=0)

@@ -402,3 +402,44 @@ class Chromatogram(_Frozen):
     def __repr__(self) -> str:
         where = f"channel={self.channel}" if self.kind == "channel" else f"func={self.func}"
         return f"Chromatogram({self.kind!r}, {where}, {len(self)} points)"
+
+
+class Mobilogram(_Frozen):
+    """An extracted ion mobilogram: intensity over drift time.
+
+    Attributes
+    ----------
+    func : int
+        The function (one with drift times).
+    drift_time_ms : ndarray of float64
+        One entry per drift position that holds a record of some target,
+        ascending.
+    intensity : ndarray of float64
+        The sums over the selected scans, one per drift time; one row per
+        target for a sequence of targets.
+    mz : ndarray of float64 or float
+        The target(s).
+    """
+
+    __slots__ = ("func", "drift_time_ms", "intensity", "mz")
+    _fields = __slots__
+
+    if TYPE_CHECKING:
+        @property
+        def func(self) -> int: ...
+        @property
+        def drift_time_ms(self) -> NDArray[np.float64]: ...
+        @property
+        def intensity(self) -> NDArray[np.float64]: ...
+        @property
+        def mz(self) -> NDArray[np.float64] | float: ...
+
+    def __init__(self, func: int, drift_time_ms: NDArray[np.float64], intensity: NDArray[np.float64],
+                 mz: NDArray[np.float64] | float) -> None:
+        self._set(func, drift_time_ms, intensity, mz)
+
+    def __len__(self) -> int:
+        return len(self.drift_time_ms)
+
+    def __repr__(self) -> str:
+        return f"Mobilogram(func={self.func}, {len(self)} drift times)"

@@ -5,7 +5,7 @@ from __future__ import annotations
 import operator
 import os
 import warnings
-from typing import Any, Generic, Literal, Sequence, SupportsIndex, TypedDict, Union, overload
+from typing import TYPE_CHECKING, Any, Generic, Literal, Sequence, SupportsIndex, TypedDict, Union, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -15,7 +15,7 @@ import tessmoor
 from . import _native
 from ._check import CheckReport, Problem, problem_of
 from ._native import FormatError
-from ._results import Chromatogram, Drift, Spectra, Spectrum
+from ._results import Chromatogram, Drift, Mobilogram, Spectra, Spectrum
 
 _U32_MAX = 0xFFFFFFFF
 _U64_MAX = 0xFFFFFFFFFFFFFFFF
@@ -24,6 +24,8 @@ _I64_MAX = 0x7FFFFFFFFFFFFFFF
 # records): with the batch a caller still holds while the next is read, peak
 # memory stays near 200 MiB.
 _BATCH_PEAKS = 1 << 22
+# Scans looked at to tell profile from centroid data (spectrum_type).
+_SPECTRUM_TYPE_SCANS = 64
 
 # What `scans=` takes: every scan (None), a slice, or scan numbers in the
 # order wanted, negative ones counting from the end.
@@ -32,6 +34,64 @@ Scans = Union[None, slice, Sequence[SupportsIndex], NDArray[np.integer[Any]]]
 Window = tuple[float, float]
 # A slice's start, stop (None: open) and step, for the native reader.
 _Slice = tuple[int | None, int | None, int]
+
+
+class LockMass:
+    """A lock-mass correction: `mz` is the reference compound's m/z,
+    `window_da` how far (in daltons, either side) its peak is looked for,
+    `function` the lock-mass function (default: the one function whose
+    ``is_lock_mass`` is set).  ``Run(path, lock_mass=556.2771)`` is
+    ``Run(path, lock_mass=LockMass(556.2771))``."""
+
+    __slots__ = ("mz", "window_da", "function")
+
+    def __init__(self, mz: float, *, window_da: float = 0.5, function: SupportsIndex | None = None) -> None:
+        mz, window_da = float(mz), float(window_da)
+        if not (np.isfinite(mz) and mz > 0):
+            raise ValueError(f"the lock mass must be a positive m/z, not {mz!r}")
+        if not (np.isfinite(window_da) and window_da > 0):
+            raise ValueError(f"window_da must be a positive number of daltons, not {window_da!r}")
+        object.__setattr__(self, "mz", mz)
+        object.__setattr__(self, "window_da", window_da)
+        object.__setattr__(self, "function", None if function is None else _func(function))
+
+    if TYPE_CHECKING:
+        @property
+        def mz(self) -> float: ...
+        @property
+        def window_da(self) -> float: ...
+        @property
+        def function(self) -> int | None: ...
+    else:
+        def __setattr__(self, name: str, value: Any) -> None:
+            raise AttributeError("LockMass objects are immutable")
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, LockMass) and (self.mz, self.window_da, self.function) == \
+            (other.mz, other.window_da, other.function)
+
+    def __hash__(self) -> int:
+        return hash((self.mz, self.window_da, self.function))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_lock_mass, (self.mz, self.window_da, self.function))
+
+    def __repr__(self) -> str:
+        extra = "" if self.function is None else f", function={self.function}"
+        return f"LockMass({self.mz!r}, window_da={self.window_da!r}{extra})"
+
+
+def _lock_mass(mz: float, window_da: float, function: int | None) -> LockMass:
+    return LockMass(mz, window_da=window_da, function=function)
+
+
+def _reopen(path: str, lock_mass: LockMass | None) -> Run:
+    return Run(path, lock_mass=lock_mass)
+
+
+# A lock-mass correction for the native reader: the reference scans'
+# retention times and factors.
+_Lock = tuple[NDArray[np.float64], NDArray[np.float64]]
 
 
 class Calibration(TypedDict):
@@ -112,10 +172,12 @@ class SpectraBatches(Generic[Drift]):
     yields, in order, and ``skipped`` the (scan, message) pairs of the bad
     scans it leaves out."""
 
-    __slots__ = ("_func", "_iteration", "_mz", "_threads", "_next")
+    __slots__ = ("_func", "_iteration", "_mz", "_threads", "_ions", "_next")
 
-    def __init__(self, func: int, iteration: Any, mz: Window | None, threads: int) -> None:
+    def __init__(self, func: int, iteration: Any, mz: Window | None, threads: int,
+                 ions: tuple[Window | None, bool, _Lock | None] = (None, False, None)) -> None:
         self._func, self._iteration, self._mz, self._threads = func, iteration, mz, threads
+        self._ions = ions
         self._next = 0
 
     @property
@@ -139,7 +201,7 @@ class SpectraBatches(Generic[Drift]):
         if self._next >= len(self._iteration):
             raise StopIteration
         k, self._next = self._next, self._next + 1
-        *arrays, _ = self._iteration.read(k, self._mz, self._threads)
+        *arrays, _ = self._iteration.read(k, self._mz, self._threads, *self._ions)
         return Spectra(self._func, *arrays)
 
 
@@ -204,6 +266,26 @@ def _scans(scans: Any) -> tuple[NDArray[np.int64] | None, _Slice | None]:
     return np.ascontiguousarray(picks, dtype=np.int64), None
 
 
+def _targets(mz: Any, ppm: float | None,
+             da: float | None) -> tuple[NDArray[np.float64], float | None, float | None, bool]:
+    """XIC targets as an array, the tolerance (10 ppm by default) and
+    whether a single target was given."""
+    if ppm is not None and da is not None:
+        raise ValueError("give ppm or da, not both")
+    if da is None:
+        ppm = 10.0 if ppm is None else ppm
+        tol = float(ppm)
+    else:
+        tol = float(da)
+    if not tol >= 0 or tol == float("inf"):
+        raise ValueError(f"the tolerance must be finite and not negative, not {tol!r}")
+    scalar = np.ndim(mz) == 0
+    targets = np.ascontiguousarray(np.atleast_1d(np.asarray(mz, dtype=np.float64)))
+    if targets.ndim != 1:
+        raise TypeError("mz must be a number or a one-dimensional sequence of numbers")
+    return targets, None if ppm is None else float(ppm), None if da is None else float(da), scalar
+
+
 class Run:
     """A .raw acquisition directory opened for whole-function reads.
 
@@ -220,17 +302,27 @@ class Run:
         batch = run.spectra(1)               # every scan of function 1
         batch.mz, batch.intensity, batch.offsets
         tic = run.tic(1)                     # tic.rt_min, tic.intensity
+
+    With ``lock_mass`` (a reference m/z, or a `LockMass`), every m/z read
+    from a function other than the lock-mass function is corrected by the
+    factor of its scan (see `lock_mass_factors`).
     """
 
-    __slots__ = ("_path", "_native", "_reader")
+    __slots__ = ("_path", "_native", "_reader", "_lock_mass", "_lock")
 
-    def __init__(self, path: str | os.PathLike[str] | bytes) -> None:
+    def __init__(self, path: str | os.PathLike[str] | bytes, *,
+                 lock_mass: float | LockMass | None = None) -> None:
         # The file system's own bytes reach the reader, so that directory
         # names that are not UTF-8 open too; the str form (os.fsdecode)
         # is what the run shows and pickles.
         text = os.fspath(path)
         self._path: str = os.fsdecode(text)
         self._reader: tessmoor.RawReader | None = None
+        if lock_mass is not None and not isinstance(lock_mass, LockMass):
+            lock_mass = LockMass(lock_mass)
+        self._lock_mass: LockMass | None = lock_mass
+        # (lock-mass function, its reference scans), found when first needed.
+        self._lock: tuple[int, _Lock | None] | None = None
         self._native = _native.open_run(os.fsencode(text))
 
     # -- what the run holds ------------------------------------------------
@@ -288,6 +380,67 @@ class Run:
         access."""
         return self._native.instrument()
 
+    @property
+    def lock_mass(self) -> LockMass | None:
+        """The lock-mass correction the run applies, or None."""
+        return self._lock_mass
+
+    def lock_mass_function(self) -> int:
+        """The lock-mass function: the one given, or the one function whose
+        ``is_lock_mass`` is set (LookupError naming the choices otherwise)."""
+        lock = self._lock_mass
+        if lock is not None and lock.function is not None:
+            known = [f.index for f in self.functions]
+            if lock.function not in known:
+                raise LookupError(f"{self._path}: no function {lock.function} for the lock mass (the run's "
+                                  f"functions are {', '.join(map(str, known))})")
+            return lock.function
+        marked = [f.index for f in self.functions if f.is_lock_mass]
+        if len(marked) != 1:
+            which = "no function is" if not marked else f"functions {', '.join(map(str, marked))} are"
+            raise LookupError(f"{self._path}: {which} marked as lock mass: name one with "
+                              f"LockMass(mz, function=N) (the run's functions are "
+                              f"{', '.join(str(f.index) for f in self.functions)})")
+        return marked[0]
+
+    def lock_mass_reference(self) -> tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64],
+                                           NDArray[np.float64]]:
+        """The lock-mass scans where the reference peak was found: their
+        scan numbers, retention times, observed m/z (the most intense
+        centroid within the window) and factors (reference m/z / observed),
+        ascending in retention time.  ValueError without a lock mass."""
+        lock = self._lock_mass
+        if lock is None:
+            raise ValueError("the run was opened without lock_mass")
+        func = self.lock_mass_function()
+        return self._native.lock_mass_reference(func, lock.mz, lock.window_da, _native.available_cores())
+
+    def _correction(self, func: int) -> _Lock | None:
+        """The correction of `func` for the native reader: None without a
+        lock mass, for the lock-mass function itself, and when the reference
+        peak was found nowhere (with a warning, once)."""
+        if self._lock_mass is None:
+            return None
+        if self._lock is None:
+            lock_func = self.lock_mass_function()
+            _, rt_min, _, factor = self.lock_mass_reference()
+            if len(factor) == 0:
+                warnings.warn(f"{self._path}: the lock mass {self._lock_mass.mz!r} was found in no scan of "
+                              f"function {lock_func} (within ±{self._lock_mass.window_da!r} Da): m/z left "
+                              f"as recorded", RuntimeWarning, stacklevel=3)
+            self._lock = (lock_func, (rt_min, factor) if len(factor) else None)
+        lock_func, reference = self._lock
+        return None if func == lock_func else reference
+
+    def lock_mass_factors(self, func: SupportsIndex) -> NDArray[np.float64]:
+        """The factor every m/z of each scan of `func` is multiplied by (float64,
+        one per scan): 1.0 without a lock mass and for the lock-mass function."""
+        f = _func(func)
+        correction = self._correction(f)
+        if correction is None:
+            return np.ones(self.n_scans(f))
+        return self._native.lock_mass_factors(f, correction)
+
     def index_record_size(self, func: SupportsIndex) -> int:
         """22 or 30: the size of the scan index records of `func`.  Functions
         of 30-byte records hold ion-mobility scans (``ims=True`` reads them
@@ -299,6 +452,14 @@ class Run:
         are 30 bytes): ``ims=True`` reads them."""
         return bool(self._native.describe(_func(func))[2])
 
+    def spectrum_type(self, func: SupportsIndex) -> Literal["profile", "centroid"]:
+        """What the scans of `func` hold: ``"profile"`` (a continuous signal)
+        when more than half of the records, in up to 64 scans spread evenly
+        over the function, have a record in the next time-of-flight bin (of
+        the same drift position, for a function with drift times);
+        ``"centroid"`` (one record per ion) otherwise."""
+        _, records, with_next = self._native.neighbours(_func(func), _SPECTRUM_TYPE_SCANS)
+        return "profile" if 2 * with_next > records else "centroid"
     def _selected(self, func: SupportsIndex, scans: Scans = None, rt: Window | None = None) -> NDArray[np.int64]:
         """The numbers of the scans of `func` that `scans` and `rt` select, in
         the order spectra() reads them."""
@@ -316,43 +477,49 @@ class Run:
     # -- spectra -----------------------------------------------------------
 
     @overload
-    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *,
-                 ims: Literal[False] = False) -> Spectrum[None]: ...
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *, ims: Literal[False] = False,
+                 drift: Window | None = None, centroid: bool = False) -> Spectrum[None]: ...
     @overload
-    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *,
-                 ims: Literal[True]) -> Spectrum[NDArray[np.float64]]: ...
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *, ims: Literal[True],
+                 drift: Window | None = None, centroid: bool = False) -> Spectrum[NDArray[np.float64]]: ...
     @overload
-    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *,
-                 ims: bool) -> Spectrum[NDArray[np.float64] | None]: ...
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *, ims: bool,
+                 drift: Window | None = None, centroid: bool = False) -> Spectrum[NDArray[np.float64] | None]: ...
 
-    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *,
-                 ims: bool = False) -> Spectrum[NDArray[np.float64] | None]:
+    def spectrum(self, func: SupportsIndex, scan: SupportsIndex, *, ims: bool = False,
+                 drift: Window | None = None, centroid: bool = False) -> Spectrum[NDArray[np.float64] | None]:
         """One scan as a `Spectrum`; ``ims=True`` reads drift times too
-        (30-byte-index functions only).  A negative `scan` counts from the end;
-        one out of range raises IndexError."""
+        (30-byte-index functions only), `drift` and `centroid` as in
+        `spectra()`.  A negative `scan` counts from the end; one out of
+        range raises IndexError."""
         f = _func(func)
         s = operator.index(scan)
         if not -(1 << 63) <= s < (1 << 63):
             raise IndexError(f"scan {s} out of range")
-        number, rt_min, mz, intensity, drift = self._native.scan(f, s, bool(ims))
-        return Spectrum(f, number, rt_min, mz, intensity, drift)
+        if drift is not None or centroid or self._correction(f) is not None:
+            return self.spectra(f, [s], ims=bool(ims), drift=drift, centroid=centroid, threads=1)[0]
+        number, rt_min, mz, intensity, drift_ms = self._native.scan(f, s, bool(ims))
+        return Spectrum(f, number, rt_min, mz, intensity, drift_ms)
 
     @overload
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
-                mz: Window | None = None, ims: Literal[False] = False,
-                threads: int | None = None, on_bad_scan: BadScans = "fail") -> Spectra[None]: ...
+                mz: Window | None = None, ims: Literal[False] = False, drift: Window | None = None,
+                centroid: bool = False, threads: int | None = None,
+                on_bad_scan: BadScans = "fail") -> Spectra[None]: ...
     @overload
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
-                mz: Window | None = None, ims: Literal[True],
-                threads: int | None = None, on_bad_scan: BadScans = "fail") -> Spectra[NDArray[np.float64]]: ...
+                mz: Window | None = None, ims: Literal[True], drift: Window | None = None,
+                centroid: bool = False, threads: int | None = None,
+                on_bad_scan: BadScans = "fail") -> Spectra[NDArray[np.float64]]: ...
     @overload
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
-                mz: Window | None = None, ims: bool,
-                threads: int | None = None,
+                mz: Window | None = None, ims: bool, drift: Window | None = None,
+                centroid: bool = False, threads: int | None = None,
                 on_bad_scan: BadScans = "fail") -> Spectra[NDArray[np.float64] | None]: ...
 
     def spectra(self, func: SupportsIndex, scans: Scans = None, *, rt: Window | None = None,
-                mz: Window | None = None, ims: bool = False, threads: int | None = None,
+                mz: Window | None = None, ims: bool = False, drift: Window | None = None,
+                centroid: bool = False, threads: int | None = None,
                 on_bad_scan: BadScans = "fail") -> Spectra[NDArray[np.float64] | None]:
         """Many scans of `func` as one `Spectra` batch of flat arrays.
 
@@ -365,10 +532,18 @@ class Run:
             ``(lo, hi)``: keep only scans whose retention time lies in
             [lo, hi].
         mz
-            ``(lo, hi)``: keep only peaks whose m/z lies in [lo, hi].
+            ``(lo, hi)``: keep only peaks whose m/z lies in [lo, hi] (after
+            centroiding and the lock-mass correction).
         ims
             Read the ion-mobility records with drift times (refused, with
             ValueError, on functions of 22-byte index records).
+        drift
+            ``(lo, hi)`` in milliseconds, with ``ims=True``: keep only the
+            records whose drift time lies in [lo, hi].
+        centroid
+            One centroid per peak instead of one entry per time-of-flight bin
+            (with ``ims=True``, per peak and drift position); see the guide's
+            "Centroids".
         threads
             How many threads decode (default: every core this process may
             use).
@@ -380,32 +555,37 @@ class Run:
         """
         f = _func(func)
         picks, part = _scans(scans)
-        *arrays, skipped = self._native.spectra(f, picks, part, _window("rt", rt), _window("mz", mz), bool(ims),
-                                                _threads(threads), _skip(on_bad_scan))
+        numbers, rt_min, offsets, peak_mz, intensity, drift_ms, skipped = self._native.spectra(
+            f, picks, part, _window("rt", rt), _window("mz", mz), bool(ims), _threads(threads), _skip(on_bad_scan),
+            _window("drift", drift), bool(centroid), self._correction(f))
         _warn_skipped(f, skipped)
-        return Spectra(f, *arrays)
+        return Spectra(f, numbers, rt_min, offsets, peak_mz, intensity, drift_ms)
 
     @overload
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
                      batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: Literal[False] = False,
+                     drift: Window | None = None, centroid: bool = False,
                      threads: int | None = None, on_bad_scan: BadScans = "fail") -> SpectraBatches[None]: ...
     @overload
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
                      batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: Literal[True],
+                     drift: Window | None = None, centroid: bool = False,
                      threads: int | None = None,
                      on_bad_scan: BadScans = "fail") -> SpectraBatches[NDArray[np.float64]]: ...
     @overload
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
                      batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: bool,
+                     drift: Window | None = None, centroid: bool = False,
                      threads: int | None = None,
                      on_bad_scan: BadScans = "fail") -> SpectraBatches[NDArray[np.float64] | None]: ...
 
     def iter_spectra(self, func: SupportsIndex, *, batch_scans: SupportsIndex = 1024,
                      batch_peaks: SupportsIndex | None = None, scans: Scans = None,
                      rt: Window | None = None, mz: Window | None = None, ims: bool = False,
+                     drift: Window | None = None, centroid: bool = False,
                      threads: int | None = None,
                      on_bad_scan: BadScans = "fail") -> SpectraBatches[NDArray[np.float64] | None]:
         """The scans of `spectra()` in batches of at most `batch_scans` scans
@@ -424,66 +604,85 @@ class Run:
         peaks = _BATCH_PEAKS if batch_peaks is None else _count("batch_peaks", batch_peaks)
         picks, part = _scans(scans)
         n_threads = _threads(threads)
+        ions = (_window("drift", drift), bool(centroid), self._correction(f))
+        if ions[0] is not None and not ims:
+            raise ValueError("a drift window needs the ion-mobility reading (ims)")
         iteration = self._native.iterate(f, picks, part, _window("rt", rt), bool(ims), size, peaks, n_threads,
                                          _skip(on_bad_scan))
         _warn_skipped(f, iteration.skipped)
-        return SpectraBatches(f, iteration, _window("mz", mz), n_threads)
+        return SpectraBatches(f, iteration, _window("mz", mz), n_threads, ions)
 
     # -- chromatograms -----------------------------------------------------
 
     def tic(self, func: SupportsIndex, *, scans: Scans = None, rt: Window | None = None, mz: Window | None = None,
-            threads: int | None = None, on_bad_scan: BadScans = "fail") -> Chromatogram:
+            ims: bool = False, drift: Window | None = None, threads: int | None = None,
+            on_bad_scan: BadScans = "fail") -> Chromatogram:
         """Total ion chromatogram: per scan, the sum in float64 and in record
         order of its intensities (only those of peaks inside `mz`, if given).
-        `scans`, `rt` and `on_bad_scan` select scans as in `spectra()`."""
-        return self._reduce("tic", func, scans, rt, mz, threads, on_bad_scan)
+        `scans`, `rt` and `on_bad_scan` select scans as in `spectra()`; `ims`
+        and `drift` read as there (the ion-mobility reading gives other m/z,
+        so it matters with `mz`)."""
+        return self._reduce("tic", func, scans, rt, mz, ims, drift, False, threads, on_bad_scan)
 
     def base_peak(self, func: SupportsIndex, *, scans: Scans = None, rt: Window | None = None,
-                  mz: Window | None = None, threads: int | None = None,
+                  mz: Window | None = None, ims: bool = False, drift: Window | None = None,
+                  centroid: bool = False, threads: int | None = None,
                   on_bad_scan: BadScans = "fail") -> Chromatogram:
         """Base peak chromatogram: per scan, the largest intensity (the first
         such peak on ties) in `intensity` and its m/z in `mz`; a scan without
-        peaks gives 0 and NaN."""
-        return self._reduce("base_peak", func, scans, rt, mz, threads, on_bad_scan)
+        peaks gives 0 and NaN.  With ``centroid=True``, the largest
+        centroid."""
+        return self._reduce("base_peak", func, scans, rt, mz, ims, drift, centroid, threads, on_bad_scan)
 
     def xic(self, func: SupportsIndex, mz: float | Sequence[float] | NDArray[np.floating[Any]], *,
             ppm: float | None = None, da: float | None = None, scans: Scans = None, rt: Window | None = None,
+            ims: bool = False, drift: Window | None = None, centroid: bool = False,
             threads: int | None = None, on_bad_scan: BadScans = "fail") -> Chromatogram:
         """Extracted ion chromatogram: per scan, the sum of the intensities
         whose m/z lies in [target - tol, target + tol], tol being `da`, or
         target * ppm / 1e6 (default: 10 ppm).  For a sequence of targets,
-        `intensity` has one row per target."""
+        `intensity` has one row per target.  ``ims=True`` takes the m/z of
+        the ion-mobility reading (the right ones for a function with drift
+        times), `drift` keeps the records of a drift window, ``centroid=True``
+        sums centroids instead of records."""
         f = _func(func)
-        if ppm is not None and da is not None:
-            raise ValueError("give ppm or da, not both")
-        if da is None:
-            ppm = 10.0 if ppm is None else ppm
-            tol = float(ppm)
-        else:
-            tol = float(da)
-        if not tol >= 0 or tol == float("inf"):
-            raise ValueError(f"the tolerance must be finite and not negative, not {tol!r}")
-        scalar = np.ndim(mz) == 0
-        targets = np.ascontiguousarray(np.atleast_1d(np.asarray(mz, dtype=np.float64)))
-        if targets.ndim != 1:
-            raise TypeError("mz must be a number or a one-dimensional sequence of numbers")
+        targets, ppm_, da_, scalar = _targets(mz, ppm, da)
         picks, part = _scans(scans)
         numbers, rt_min, intensity, _, skipped = self._native.reduce(
-            "xic", f, picks, part, _window("rt", rt), None, targets,
-            None if ppm is None else float(ppm), None if da is None else float(da), _threads(threads),
-            _skip(on_bad_scan))
+            "xic", f, picks, part, _window("rt", rt), None, targets, ppm_, da_, _threads(threads),
+            _skip(on_bad_scan), bool(ims), _window("drift", drift), bool(centroid), self._correction(f))
         _warn_skipped(f, skipped)
         if scalar:
             return Chromatogram("xic", f, numbers, rt_min, intensity[0], float(targets[0]))
         return Chromatogram("xic", f, numbers, rt_min, intensity, targets)
 
+    def mobilogram(self, func: SupportsIndex, mz: float | Sequence[float] | NDArray[np.floating[Any]], *,
+                   ppm: float | None = None, da: float | None = None, rt: Window | None = None,
+                   scans: Scans = None, drift: Window | None = None, threads: int | None = None) -> Mobilogram:
+        """Extracted ion mobilogram of an ion-mobility function: per drift
+        position, the sum over the selected scans of the intensities whose
+        m/z (of the ion-mobility reading) lies in the target's window, as in
+        `xic()`.  `drift_time_ms` lists every drift position that holds such
+        a record, ascending; `intensity` has one row per target for a
+        sequence of targets."""
+        f = _func(func)
+        targets, ppm_, da_, scalar = _targets(mz, ppm, da)
+        picks, part = _scans(scans)
+        drift_ms, intensity = self._native.mobilogram(f, picks, part, _window("rt", rt), targets, ppm_, da_,
+                                                     _window("drift", drift), self._correction(f),
+                                                     _threads(threads))
+        if scalar:
+            return Mobilogram(f, drift_ms, intensity[0], float(targets[0]))
+        return Mobilogram(f, drift_ms, intensity, targets)
+
     def _reduce(self, kind: str, func: SupportsIndex, scans: Scans, rt: Window | None, mz: Window | None,
-                threads: int | None, on_bad_scan: BadScans) -> Chromatogram:
+                ims: bool, drift: Window | None, centroid: bool, threads: int | None,
+                on_bad_scan: BadScans) -> Chromatogram:
         f = _func(func)
         picks, part = _scans(scans)
         numbers, rt_min, intensity, peak_mz, skipped = self._native.reduce(
             kind, f, picks, part, _window("rt", rt), _window("mz", mz), None, None, None, _threads(threads),
-            _skip(on_bad_scan))
+            _skip(on_bad_scan), bool(ims), _window("drift", drift), bool(centroid), self._correction(f))
         _warn_skipped(f, skipped)
         return Chromatogram(kind, f, numbers, rt_min, intensity, peak_mz)
 
@@ -543,7 +742,7 @@ class Run:
 
     def __reduce__(self) -> tuple[Any, ...]:
         # By path: the unpickled run opens the directory afresh.
-        return (Run, (self._path,))
+        return (_reopen, (self._path, self._lock_mass))
 
     def __repr__(self) -> str:
         if not hasattr(self, "_native"):  # a constructor that failed, seen in its traceback

@@ -2,15 +2,17 @@
 spectra as CSV or pictures, and whole-run exports.
 
     tessmoor info RUN [--json]
-    tessmoor tic RUN [-f N] [RANGES] [--csv FILE | --plot FILE]
-    tessmoor xic RUN MZ [MZ ...] [--ppm P | --da D] [-f N] [RANGES] [--csv FILE | --plot FILE]
-    tessmoor spectrum RUN FUNC (SCAN | --rt MIN) [--mz LO HI] [--ims] [--csv FILE | --plot FILE]
+    tessmoor tic RUN [-f N] [RANGES] [IONS] [--csv FILE | --plot FILE]
+    tessmoor xic RUN MZ [MZ ...] [--ppm P | --da D] [-f N] [RANGES] [IONS] [--csv FILE | --plot FILE]
+    tessmoor mobilogram RUN FUNC MZ [MZ ...] [--ppm P | --da D] [--scans A:B] [--rt LO HI] [IONS] [...]
+    tessmoor spectrum RUN FUNC (SCAN | --rt MIN) [--mz LO HI] [IONS] [--csv FILE | --plot FILE]
     tessmoor export RUN OUT [options]
     tessmoor export RUN [RUN ...] --out-dir DIR --format mzML|parquet [-j N] [options]
     tessmoor check RUN [--json]
     tessmoor view RUN [--port N] [--host ADDRESS] [--no-browser]
 
 RANGES: --scans A:B (a Python slice), --rt LO HI, --mz LO HI.
+IONS: --ims, --drift LO HI, --centroid, --lock-mass MZ (those each command takes).
 
 Installed as the console script ``tessmoor``; ``python -m tessmoor_bulk``
 runs the same.  A failure prints one line ``tessmoor: error: ...`` and exits
@@ -42,7 +44,7 @@ import numpy as np
 from . import _export
 from ._native import FormatError
 from ._results import Chromatogram
-from ._run import BadScansSkipped, Run
+from ._run import BadScansSkipped, LockMass, Run
 from ._version import version
 
 PROG = "tessmoor"
@@ -61,10 +63,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="surrogateescape")
     parser = _parser()
+    _NOTES.clear()
     try:
         args = parser.parse_args(_joined_scans(sys.argv[1:] if argv is None else argv))
         handler: Callable[[argparse.Namespace], int] = args.handler
-        return handler(args)
+        code = handler(args)
+        for text in _NOTES:
+            print(f"{PROG}: note: {text}", file=sys.stderr)
+        return code
     except SystemExit as e:  # --help, usage errors (2), SIGTERM during an export
         return e.code if isinstance(e.code, int) else 0
     except KeyboardInterrupt:
@@ -149,6 +155,7 @@ def _parser() -> argparse.ArgumentParser:
     _add_run(tic)
     _add_function(tic)
     _add_ranges(tic, mz=True)
+    _add_ims(tic)
     _add_bad_scans(tic)
     _add_output(tic, progress=True)
 
@@ -158,13 +165,28 @@ def _parser() -> argparse.ArgumentParser:
                   "tessmoor xic examples/sample.raw 840.65 791.47 -f 1")
     _add_run(xic)
     xic.add_argument("mz", metavar="MZ", nargs="+", type=_mz, help="target m/z values")
-    tolerance = xic.add_mutually_exclusive_group()
-    tolerance.add_argument("--ppm", type=_tolerance, metavar="P", help="tolerance in parts per million")
-    tolerance.add_argument("--da", type=_tolerance, metavar="D", help="tolerance in daltons (m/z units)")
+    _add_tolerance(xic)
     _add_function(xic)
     _add_ranges(xic, mz=False)
+    _add_ims(xic)
+    _add_centroid(xic)
+    _add_lock_mass(xic)
     _add_bad_scans(xic)
     _add_output(xic, progress=True)
+
+    mobilogram = command("mobilogram", _mobilogram, "Extracted ion mobilograms of an ion-mobility function.",
+                         "Per drift time, the sum over the scans of the intensities within the tolerance\n"
+                         "of each target m/z (default 10 ppm), from the ion-mobility reading.  CSV\n"
+                         "columns: drift_time_ms, then one column per target.",
+                         "tessmoor mobilogram examples/sample.raw 2 575.6864 --ppm 20 --rt 0 0.05")
+    _add_run(mobilogram)
+    mobilogram.add_argument("func", metavar="FUNC", type=int, help="function number (from 1)")
+    mobilogram.add_argument("mz", metavar="MZ", nargs="+", type=_mz, help="target m/z values")
+    _add_tolerance(mobilogram)
+    _add_ranges(mobilogram, mz=False)
+    _add_drift(mobilogram)
+    _add_lock_mass(mobilogram)
+    _add_output(mobilogram, progress=False)
 
     spectrum = command("spectrum", _spectrum, "One scan's peaks.",
                        "The scan is given by its number, or by a retention time (--rt: the scan\n"
@@ -179,9 +201,9 @@ def _parser() -> argparse.ArgumentParser:
                           help="instead of SCAN: the scan whose retention time is nearest MIN minutes")
     spectrum.add_argument("--mz", type=_finite, nargs=2, metavar=("LO", "HI"),
                           help="only the peaks whose m/z lies in [LO, HI]")
-    spectrum.add_argument("--ims", action="store_true",
-                          help="read the ion-mobility records with their drift times "
-                               "(functions of 30-byte index records)")
+    _add_ims(spectrum)
+    _add_centroid(spectrum)
+    _add_lock_mass(spectrum)
     _add_output(spectrum, progress=False)
 
     export = command("export", _export_command, "Write runs to Parquet or mzML.",
@@ -212,6 +234,12 @@ def _parser() -> argparse.ArgumentParser:
     export.add_argument("--ims", action="store_true",
                         help="read the functions of 30-byte index records with their drift times "
                              "(the others as they are)")
+    _add_drift(export)
+    _add_centroid(export)
+    _add_lock_mass(export)
+    export.add_argument("--spectrum-type", choices=("profile", "centroid"),
+                        help="label the spectra so, instead of what each function's records show "
+                             "(see 'tessmoor info'); with --centroid they are centroids")
     export.add_argument("--compression", choices=("zlib", "numpress", "numpress-zlib", "zstd", "none"),
                         help="mzML: zlib (default), none, numpress or numpress-zlib (MS-Numpress: "
                              "smaller and lossy: m/z within 5e-7 or less, intensities within about 1e-4 relative); "
@@ -265,6 +293,63 @@ def _add_ranges(p: argparse.ArgumentParser, mz: bool) -> None:
     if mz:
         p.add_argument("--mz", type=_finite, nargs=2, metavar=("LO", "HI"),
                        help="only the peaks whose m/z lies in [LO, HI]")
+
+
+def _add_tolerance(p: argparse.ArgumentParser) -> None:
+    tolerance = p.add_mutually_exclusive_group()
+    tolerance.add_argument("--ppm", type=_tolerance, metavar="P", help="tolerance in parts per million")
+    tolerance.add_argument("--da", type=_tolerance, metavar="D", help="tolerance in daltons (m/z units)")
+
+
+def _add_ims(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--ims", action="store_true",
+                   help="the ion-mobility reading of a function of 30-byte index records: its m/z "
+                        "right, with drift times")
+    _add_drift(p)
+
+
+def _add_drift(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--drift", nargs=2, type=_finite, metavar=("LO", "HI"),
+                   help="only the records whose drift time lies in [LO, HI] ms (implies --ims)")
+
+
+def _add_centroid(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--centroid", action="store_true",
+                   help="one centroid per peak instead of one value per time-of-flight bin")
+
+
+def _add_lock_mass(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--lock-mass", type=_mz, metavar="MZ",
+                   help="correct m/z against this reference m/z in the run's lock-mass function")
+
+
+def _open(args: argparse.Namespace, path: str | None = None) -> Run:
+    """The run, with the lock-mass correction asked for."""
+    lock = getattr(args, "lock_mass", None)
+    return Run(args.run if path is None else path, lock_mass=None if lock is None else LockMass(lock))
+
+
+def _reading(run: Run, func: int, args: argparse.Namespace) -> bool:
+    """Whether `func` is read with drift times: --ims or --drift.  A
+    function that has them read without says so on stderr, once."""
+    ims = bool(getattr(args, "ims", False) or getattr(args, "drift", None))
+    if ims and not run.has_drift_times(func):
+        raise ValueError(f"{run.path}: function {func} has no drift times (its index records are 22 bytes); "
+                         f"leave out --ims and --drift")
+    if not ims and run.has_drift_times(func):
+        _note(f"function {func} has drift times (30-byte index records): without --ims its m/z are "
+              f"those of the 1-D reading, off by tens of ppm; add --ims for the ion-mobility reading")
+    return ims
+
+
+# Notes for stderr, printed once the command has done its work: a failure
+# stays one line.
+_NOTES: list[str] = []
+
+
+def _note(text: str) -> None:
+    if text not in _NOTES:
+        _NOTES.append(text)
 
 
 def _add_bad_scans(p: argparse.ArgumentParser) -> None:
@@ -382,6 +467,8 @@ def _describe(run: Run) -> dict[str, Any]:
             "mz": [_f32(f.mz_low), _f32(f.mz_high)],
             "scan_time_s": _f32(f.scan_time_s),
             "index_record_size": index_record_size,
+            "drift_times": None if index_record_size is None else index_record_size == 30,
+            "spectrum_type": _spectrum_type(run, f.index) if rt is not None and len(rt) else None,
             "lock_mass": f.is_lock_mass,
             "calibration": calibrations.get(f.index),
             **({"problem": problem} if problem else {}),
@@ -396,6 +483,15 @@ def _describe(run: Run) -> dict[str, Any]:
         "functions": functions,
         "channels": [{"index": c.index, "name": c.name, "units": c.units} for c in run.channels],
     }
+
+
+def _spectrum_type(run: Run, func: int) -> str | None:
+    """The verdict of `Run.spectrum_type`, or None when the scans it looks
+    at cannot be read: the rest of the run is still described."""
+    try:
+        return run.spectrum_type(func)
+    except (RuntimeError, OSError, ValueError):
+        return None
 
 
 def _info_text(about: dict[str, Any]) -> str:
@@ -417,9 +513,11 @@ def _info_text(about: dict[str, Any]) -> str:
         return "-" if c is None else f"{c['kind']}: {', '.join(_number(x) for x in c['coefficients'])}"
 
     section("functions", _table(
-        [["function", "scans", "rt_min", "mz", "scan_time_s", "index_bytes", "lock_mass", "calibration"]]
+        [["function", "scans", "rt_min", "mz", "scan_time_s", "index_bytes", "drift_times", "spectra",
+          "lock_mass", "calibration"]]
         + [[str(f["function"]), "-" if f["scans"] is None else str(f["scans"]), span(f["rt_min"]), span(f["mz"]),
             _number(f["scan_time_s"]), "-" if f["index_record_size"] is None else str(f["index_record_size"]),
+            "-" if f["drift_times"] is None else "yes" if f["drift_times"] else "no", f["spectrum_type"] or "-",
             "yes" if f["lock_mass"] else "no", calibration(f["calibration"])]
            for f in about["functions"]], numeric=(0, 1, 4, 5)))
     section("problems (tessmoor check RUN looks at every scan)",
@@ -494,9 +592,11 @@ def _tic(args: argparse.Namespace) -> int:
     run = Run(args.run)
     func = _function(run, args.function)
     mz = _window(args.parser, "--mz", args.mz)
+    ims, drift = _reading(run, func, args), _window(args.parser, "--drift", args.drift)
     with _skipped_scans() as skipped:
         chrom = _chromatogram(run, func, args,
-                              lambda scans: run.tic(func, scans=scans, mz=mz, on_bad_scan=args.on_bad_scan))
+                              lambda scans: run.tic(func, scans=scans, mz=mz, ims=ims, drift=drift,
+                                                    on_bad_scan=args.on_bad_scan))
     assert chrom.scans is not None  # a function's chromatogram lists its scans
     if args.plot:
         _plot(args.plot, lambda p: p.chromatogram(chrom, args.plot, f"{_name(run)}: TIC, function {func}"))
@@ -507,11 +607,13 @@ def _tic(args: argparse.Namespace) -> int:
 
 
 def _xic(args: argparse.Namespace) -> int:
-    run = Run(args.run)
+    run = _open(args)
     func = _function(run, args.function)
+    ims, drift = _reading(run, func, args), _window(args.parser, "--drift", args.drift)
     with _skipped_scans() as skipped:
         chrom = _chromatogram(run, func, args,
-                              lambda scans: run.xic(func, args.mz, ppm=args.ppm, da=args.da, scans=scans,
+                              lambda scans: run.xic(func, args.mz, ppm=args.ppm, da=args.da, scans=scans, ims=ims,
+                                                    drift=drift, centroid=args.centroid,
                                                     on_bad_scan=args.on_bad_scan))
     assert chrom.scans is not None
     names = [_number(mz) for mz in args.mz]
@@ -526,16 +628,33 @@ def _xic(args: argparse.Namespace) -> int:
     return _SKIPPED if skipped else 0
 
 
+def _mobilogram(args: argparse.Namespace) -> int:
+    run = _open(args)
+    func = _function(run, args.func)
+    if not run.has_drift_times(func):
+        raise ValueError(f"{run.path}: function {func} has no drift times (its index records are 22 bytes)")
+    mob = run.mobilogram(func, args.mz, ppm=args.ppm, da=args.da, scans=args.scans,
+                         rt=_window(args.parser, "--rt", args.rt), drift=_window(args.parser, "--drift", args.drift))
+    names = [_number(mz) for mz in args.mz]
+    rows = np.atleast_2d(mob.intensity)
+    if args.plot:
+        tolerance = f"{_number(args.da)} Da" if args.da is not None else \
+            f"{_number(args.ppm if args.ppm is not None else 10)} ppm"
+        title = f"{_name(run)}: mobilogram, function {func}, ±{tolerance}"
+        return _plot(args.plot, lambda p: p.mobilogram(mob, args.plot, title, labels=[f"m/z {n}" for n in names]))
+    _write_csv(args.csv, ["drift_time_ms", *(f"mobilogram_{n}" for n in names)],
+               [_floats(mob.drift_time_ms), *(_floats(row) for row in rows)])
+    return 0
+
+
 def _spectrum(args: argparse.Namespace) -> int:
-    run = Run(args.run)
+    run = _open(args)
     func = _function(run, args.func)
     parser: argparse.ArgumentParser = args.parser
     if (args.scan is None) == (args.rt is None):
         parser.error("give the scan: SCAN, or a retention time with --rt")
     mz = _window(parser, "--mz", args.mz)
-    if args.ims and not run.has_drift_times(func):
-        raise ValueError(f"{run.path}: function {func} has no drift times (its index records are 22 bytes); "
-                         f"leave out --ims")
+    ims, drift = _reading(run, func, args), _window(parser, "--drift", args.drift)
     scan = args.scan
     if args.rt is not None:
         rt = run.rt(func)
@@ -545,12 +664,12 @@ def _spectrum(args: argparse.Namespace) -> int:
         scan = int(np.nanargmin(distance))  # the first of equally near ones
         print(f"{PROG}: function {func}, scan {scan} at {_number(_f32(rt[scan]))} min", file=sys.stderr)
     if mz is None:
-        spec = run.spectrum(func, scan, ims=args.ims)
+        spec = run.spectrum(func, scan, ims=ims, drift=drift, centroid=args.centroid)
     else:
         n = run.n_scans(func)
         if not -n <= scan < n:
             raise IndexError(f"scan {scan} out of range: function {func} has {n} scans")
-        spec = run.spectra(func, [scan], mz=mz, ims=args.ims)[0]
+        spec = run.spectra(func, [scan], mz=mz, ims=ims, drift=drift, centroid=args.centroid)[0]
     if args.plot:
         title = f"{_name(run)}: function {func}, scan {spec.scan}, {_number(_f32(spec.rt_min))} min"
         return _plot(args.plot, lambda p: p.spectrum(spec, args.plot, title))
@@ -678,6 +797,11 @@ def _export_command(args: argparse.Namespace) -> int:
                                                ("mz", _window(parser, "--mz", args.mz))) if value is not None}
     if args.on_bad_scan != "fail":
         options["on_bad_scan"] = args.on_bad_scan
+    # What is read of each scan and how it is labelled, beside which scans.
+    ions = {name: value for name, value in (("drift", _window(parser, "--drift", args.drift)),
+                                            ("centroid", args.centroid or None),
+                                            ("spectrum_type", args.spectrum_type)) if value is not None}
+    args.ims = bool(args.ims or args.drift)
     if args.out_dir is None:
         if len(args.paths) != 2:
             parser.error("give RUN OUT for one run, or runs with --out-dir DIR --format F")
@@ -691,7 +815,7 @@ def _export_command(args: argparse.Namespace) -> int:
             compression = _export.output_compression(fmt, args.compression)
         except ValueError as e:
             parser.error(str(e))
-        return _export_one(run, out, fmt, compression, args, options)
+        return _export_one(run, out, fmt, compression, args, options, ions)
     if args.format is None:
         parser.error("--out-dir needs --format mzML or parquet")
     fmt = args.format
@@ -700,17 +824,20 @@ def _export_command(args: argparse.Namespace) -> int:
     except ValueError as e:
         parser.error(str(e))
     jobs = _export_jobs(parser, args.paths, args.out_dir, fmt)
-    return _export_many(jobs, fmt, compression, args, options)
+    return _export_many(jobs, fmt, compression, args, options, ions)
 
 
 def _export_one(path: str, out: Path, fmt: str, compression: str, args: argparse.Namespace,
-                options: dict[str, Any]) -> int:
-    run = Run(path)
+                options: dict[str, Any], ions: dict[str, Any]) -> int:
+    run = _open(args, path)
     functions = _export.function_numbers(run, args.functions)
+    if not args.ims and any(run.has_drift_times(f) for f in functions):
+        _note("functions with drift times (30-byte index records) are exported in their 1-D reading, whose "
+              "m/z are off by tens of ppm; add --ims for the ion-mobility reading")
     total = _export.scans_to_write(run, functions, **options)
     with _skipped_scans() as skipped, _stopped_by_sigterm(), _progress(total, args.quiet, "scan") as bar:
         _export.export(run, out, format=fmt, functions=functions, ims=args.ims, compression=compression,
-                       threads=args.threads, progress=bar.update, **options)
+                       threads=args.threads, progress=bar.update, **options, **ions)
     return _SKIPPED if skipped else 0
 
 
@@ -744,7 +871,7 @@ class _Outcome(NamedTuple):
 
 
 def _export_many(jobs: list[_Job], fmt: str, compression: str, args: argparse.Namespace,
-                 options: dict[str, Any]) -> int:
+                 options: dict[str, Any], ions: dict[str, Any]) -> int:
     """The jobs converted by up to -j worker processes, one per run: a run
     that fails, or whose process dies, is reported and the others go on."""
     try:
@@ -754,7 +881,7 @@ def _export_many(jobs: list[_Job], fmt: str, compression: str, args: argparse.Na
     n_jobs = min(args.jobs or 1, len(jobs))
     threads = args.threads or max(1, _cores() // n_jobs)
     settings = dict(format=fmt, functions=args.functions, ims=args.ims, compression=compression, threads=threads,
-                    **options)
+                    lock_mass=args.lock_mass, **options, **ions)
     # Worker processes start from a server process forked early, which has
     # imported the package but runs no threads (a fork of this process,
     # which may, could inherit a lock held by another thread); where there

@@ -41,7 +41,7 @@ import numpy as np
 
 from . import _native
 from ._results import Chromatogram, Spectra
-from ._run import Run, _func, _threads
+from ._run import LockMass, Run, _func, _threads, _window
 
 __all__ = ["read_spectra", "tic"]
 
@@ -49,7 +49,8 @@ DEFAULT_SCANS_PER_PARTITION = 256
 
 
 def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
-                 func: int | Iterable[int], *, ims: bool = False,
+                 func: int | Iterable[int], *, ims: bool = False, drift: tuple[float, float] | None = None,
+                 centroid: bool = False, lock_mass: float | LockMass | None = None,
                  scans_per_partition: int | None = DEFAULT_SCANS_PER_PARTITION,
                  threads: int = 1) -> dd.DataFrame:
     """The peaks of function(s) `func` of every run in `paths`, as a lazy
@@ -71,9 +72,13 @@ def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
         Run directories (or a single one); ``run`` holds each as given.
     func
         A function number or several, read from every run.
-    ims
-        Drift times too, as `Run.spectra` reads them; a function of 22-byte
-        index records then fails the computation with ValueError.
+    ims, drift, centroid
+        As `Run.spectra` takes them: drift times too (a function of 22-byte
+        index records then fails the computation with ValueError), only
+        those of a drift window, centroids.
+    lock_mass
+        The lock-mass correction each task's run applies (as
+        ``Run(path, lock_mass=...)``).
     scans_per_partition
         Scans per partition (a partition holds 33 bytes per peak, 41 with
         drift times), or None for one partition per run and function.
@@ -96,23 +101,34 @@ def read_spectra(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
                  for path in runs for f, n in zip(funcs, counts[path])
                  for start in range(0, max(n, 1), size)]
     ims = bool(ims)
+    if drift is not None and not ims:
+        raise ValueError("a drift window needs the ion-mobility reading (ims=True)")
+    options = {"ims": ims, "drift": _window("drift", drift), "centroid": bool(centroid)}
+    lock = _lock_mass(lock_mass)
     meta = _spectra_frame("", _empty_spectra(funcs[0], ims))
-    frame: dd.DataFrame = dd.from_map(_read_block, parts, ims=ims, threads=n_threads,
+    frame: dd.DataFrame = dd.from_map(_read_block, parts, options=options, lock_mass=lock, threads=n_threads,
                                       meta=clear_known_categories(meta, cols=["run"]), label="tessmoor-spectra")
     return frame
 
 
 def tic(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], func: int | Iterable[int], *,
+        ims: bool = False, drift: tuple[float, float] | None = None, lock_mass: float | LockMass | None = None,
         threads: int = 1) -> dd.DataFrame:
     """The total ion chromatograms of function(s) `func` of every run in
     `paths`, as a lazy Dask DataFrame with one partition per run and function
     and the columns ``run`` (category, the path as given), ``function``
     int32, ``scan`` int64, ``rt_min`` float64 and ``intensity`` float64 (per
-    scan, the sum of its intensities, as `Run.tic` forms it).  Nothing is
-    read until the frame is computed."""
+    scan, the sum of its intensities, as `Run.tic` forms it, with `ims` and
+    `drift` as there).  `lock_mass` is taken as `read_spectra` takes it; it
+    changes no TIC (the correction moves m/z, not intensities), so the tasks
+    do not look for the reference.  Nothing is read until the frame is
+    computed."""
     runs, funcs, n_threads = _runs(paths), _funcs(func), _threads(threads)
+    _lock_mass(lock_mass)
+    options = {"ims": bool(ims), "drift": _window("drift", drift)}
     meta = _tic_frame("", Chromatogram("tic", funcs[0], np.empty(0, np.int64), np.empty(0), np.empty(0)))
-    frame: dd.DataFrame = dd.from_map(_read_tic, [(path, f) for path in runs for f in funcs], threads=n_threads,
+    frame: dd.DataFrame = dd.from_map(_read_tic, [(path, f) for path in runs for f in funcs], options=options,
+                                      threads=n_threads,
                                       meta=clear_known_categories(meta, cols=["run"]), label="tessmoor-tic")
     return frame
 
@@ -153,14 +169,20 @@ def _count_scans(path: str, funcs: list[int]) -> list[int]:
 # -- partitions ------------------------------------------------------------------
 
 
-def _read_block(part: tuple[str, int, int | None, int | None], *, ims: bool, threads: int) -> pd.DataFrame:
+def _lock_mass(value: float | LockMass | None) -> LockMass | None:
+    return value if value is None or isinstance(value, LockMass) else LockMass(value)
+
+
+def _read_block(part: tuple[str, int, int | None, int | None], *, options: dict[str, Any],
+                lock_mass: LockMass | None, threads: int) -> pd.DataFrame:
     path, func, start, stop = part
-    return _spectra_frame(path, Run(path).spectra(func, slice(start, stop), ims=ims, threads=threads))
+    run = Run(path, lock_mass=lock_mass)
+    return _spectra_frame(path, run.spectra(func, slice(start, stop), threads=threads, **options))
 
 
-def _read_tic(part: tuple[str, int], *, threads: int) -> pd.DataFrame:
+def _read_tic(part: tuple[str, int], *, options: dict[str, Any], threads: int) -> pd.DataFrame:
     path, func = part
-    return _tic_frame(path, Run(path).tic(func, threads=threads))
+    return _tic_frame(path, Run(path).tic(func, threads=threads, **options))
 
 
 def _run_column(path: str, n: int) -> pd.Categorical:

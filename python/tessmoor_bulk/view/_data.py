@@ -229,7 +229,7 @@ class Source:
         with self._runs_lock:
             run = self._runs.get(lock_mass)
             if run is None:
-                run = self._runs[lock_mass] = Run(self.run.path, lock_mass=lock_mass)  # type: ignore[call-arg]
+                run = self._runs[lock_mass] = Run(self.run.path, lock_mass=lock_mass)
             return run
 
     # -- chromatograms -------------------------------------------------------
@@ -433,7 +433,7 @@ class Source:
         center, ppm, da = xic
         half = tolerance(xic)
         if self._mobilogram:
-            m = run.mobilogram(func, center, ppm=ppm, da=da, **select)  # type: ignore[attr-defined]
+            m = run.mobilogram(func, center, ppm=ppm, da=da, **select)
             drift, sums = m.drift_time_ms, np.asarray(m.intensity, dtype=np.float64)
         else:
             drifts, weights = [], []

@@ -24,6 +24,8 @@
 #include "bindings/tessmoor_bulk/errors.hpp"
 #include "core/access/function_reader.hpp"
 #include "core/access/run.hpp"
+#include "core/bulk/centroid.hpp"
+#include "core/bulk/lock_mass.hpp"
 #include "core/bulk/parallel.hpp"
 #include "core/bulk/reduce.hpp"
 #include "core/bulk/spectra.hpp"
@@ -63,6 +65,22 @@ core::ScanSelection selection_of(const std::optional<Picks>& picks, const std::o
     if (slice) s.slice = core::ScanSlice{std::get<0>(*slice), std::get<1>(*slice), std::get<2>(*slice)};
     s.rt = window_of(rt);
     return s;
+}
+
+// A lock-mass correction as Python hands it: (rt_min, factor), float64.
+using Lock = std::pair<Targets, Targets>;
+
+core::IonOptions ion_options(const std::optional<Pair>& drift, bool centroid, const std::optional<Lock>& lock) {
+    core::IonOptions o;
+    o.drift = window_of(drift);
+    o.centroid = centroid;
+    if (lock) {
+        if (lock->first.shape(0) != lock->second.shape(0))
+            throw Raised{core::Status::invalid_argument("a lock-mass correction needs one factor per retention time")};
+        o.correction = core::MzCorrection{{lock->first.data(), lock->first.shape(0)},
+                                          {lock->second.data(), lock->second.shape(0)}};
+    }
+    return o;
 }
 
 // [(scan, message)] of the scans a read left out.
@@ -173,9 +191,11 @@ nb::object retention_times(const RunHandle& r, std::uint32_t func) {
 
 nb::object read_spectra(const RunHandle& r, std::uint32_t func, std::optional<Picks> picks,
                         std::optional<SliceArgs> slice, std::optional<Pair> rt, std::optional<Pair> mz,
-                        bool ims, unsigned threads, bool skip_bad) {
+                        bool ims, unsigned threads, bool skip_bad, std::optional<Pair> drift, bool centroid,
+                        std::optional<Lock> lock) {
     const core::ScanSelection selection = selection_of(picks, slice, rt, skip_bad);
-    const core::SpectraOptions options{ims, window_of(mz), threads, &python_signals};
+    const core::SpectraOptions options{ims, window_of(mz), threads, &python_signals,
+                                       ion_options(drift, centroid, lock)};
     core::SpectraBatch batch;
     {
         nb::gil_scoped_release unlocked;
@@ -187,15 +207,70 @@ nb::object read_spectra(const RunHandle& r, std::uint32_t func, std::optional<Pi
 nb::object reduce(const RunHandle& r, const std::string& kind, std::uint32_t func,
                   std::optional<Picks> picks, std::optional<SliceArgs> slice, std::optional<Pair> rt,
                   std::optional<Pair> mz, std::optional<Targets> targets, std::optional<double> ppm,
-                  std::optional<double> da, unsigned threads, bool skip_bad) {
+                  std::optional<double> da, unsigned threads, bool skip_bad, bool ims, std::optional<Pair> drift,
+                  bool centroid, std::optional<Lock> lock) {
     const core::ScanSelection selection = selection_of(picks, slice, rt, skip_bad);
-    const core::ReduceOptions options = reduce_options(kind, mz, targets, ppm, da, threads);
+    core::ReduceOptions options = reduce_options(kind, mz, targets, ppm, da, threads);
+    options.ims = ims;
+    options.ions = ion_options(drift, centroid, lock);
     core::Chromatogram chrom;
     {
         nb::gil_scoped_release unlocked;
         chrom = take(core::reduce_scans(r.run, func, selection, options));
     }
     return chromatogram_tuple(std::move(chrom), options);
+}
+
+// (drift_time_ms, intensity (targets, positions)).
+nb::object mobilogram(const RunHandle& r, std::uint32_t func, std::optional<Picks> picks,
+                      std::optional<SliceArgs> slice, std::optional<Pair> rt, const Targets& targets,
+                      std::optional<double> ppm, std::optional<double> da, std::optional<Pair> drift,
+                      std::optional<Lock> lock, unsigned threads) {
+    const core::ScanSelection selection = selection_of(picks, slice, rt);
+    const std::vector<core::Window> windows =
+        core::xic_windows(std::span<const double>(targets.data(), targets.shape(0)), ppm, da);
+    const core::IonOptions ions = ion_options(drift, false, lock);
+    core::Mobilogram out;
+    {
+        nb::gil_scoped_release unlocked;
+        out = take(core::reduce_mobilogram(r.run, func, selection, windows, ions, threads, &python_signals));
+    }
+    const std::size_t cols = out.drift_time_ms.size();
+    return nb::make_tuple(numpy_of(std::move(out.drift_time_ms)),
+                          numpy_of(std::move(out.intensity), {windows.size(), cols}));
+}
+
+// (scans, rt_min, observed m/z, factor) of the lock-mass scans where the
+// reference peak was found.
+nb::object lock_mass_reference(const RunHandle& r, std::uint32_t func, double mz, double window_da,
+                               unsigned threads) {
+    core::LockMassReference ref;
+    {
+        nb::gil_scoped_release unlocked;
+        ref = take(core::find_lock_mass(r.run, func, mz, window_da, threads, &python_signals));
+    }
+    return nb::make_tuple(numpy_of(std::move(ref.scans)), numpy_of(std::move(ref.rt_min)),
+                          numpy_of(std::move(ref.observed)), numpy_of(std::move(ref.factor)));
+}
+
+nb::object lock_mass_factors(const RunHandle& r, std::uint32_t func, const Lock& lock) {
+    const core::IonOptions ions = ion_options(std::nullopt, false, lock);
+    core::Array<double> out;
+    {
+        nb::gil_scoped_release unlocked;
+        out = take(core::lock_mass_factors(r.run, func, ions.correction));
+    }
+    return numpy_of(std::move(out));
+}
+
+// (scans sampled, records, records followed by their next bin's).
+nb::object neighbours(const RunHandle& r, std::uint32_t func, std::uint64_t sample) {
+    core::NeighbourCount c;
+    {
+        nb::gil_scoped_release unlocked;
+        c = take(core::count_neighbours(r.run, func, sample));
+    }
+    return nb::make_tuple(c.scans, c.records, c.with_next);
 }
 
 // One scan; a negative number counts from the end.
@@ -289,8 +364,10 @@ nb::object check_function(const RunHandle& r, std::uint32_t func, unsigned threa
     return nb::make_tuple(c.scan_count, c.drift_times, problems);
 }
 
-nb::object read_batch(const IterationHandle& h, std::size_t k, std::optional<Pair> mz, unsigned threads) {
-    const core::SpectraOptions options{h.ims, window_of(mz), threads, &python_signals};
+nb::object read_batch(const IterationHandle& h, std::size_t k, std::optional<Pair> mz, unsigned threads,
+                      std::optional<Pair> drift, bool centroid, std::optional<Lock> lock) {
+    const core::SpectraOptions options{h.ims, window_of(mz), threads, &python_signals,
+                                       ion_options(drift, centroid, lock)};
     core::SpectraBatch batch;
     {
         nb::gil_scoped_release unlocked;
@@ -426,12 +503,18 @@ NB_MODULE(_native, m) {
         .def("describe", &describe, "func"_a)
         .def("rt", &retention_times, "func"_a)
         .def("spectra", &read_spectra, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(),
-             "mz"_a.none(), "ims"_a, "threads"_a, "skip_bad"_a)
+             "mz"_a.none(), "ims"_a, "threads"_a, "skip_bad"_a, "drift"_a.none(), "centroid"_a, "lock"_a.none())
         .def("iterate", &iterate, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(), "ims"_a,
              "max_scans"_a, "max_peaks"_a, "threads"_a, "skip_bad"_a)
         .def("reduce", &reduce, "kind"_a, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(),
-             "mz"_a.none(), "targets"_a.none(), "ppm"_a.none(), "da"_a.none(), "threads"_a, "skip_bad"_a)
+             "mz"_a.none(), "targets"_a.none(), "ppm"_a.none(), "da"_a.none(), "threads"_a, "skip_bad"_a, "ims"_a,
+             "drift"_a.none(), "centroid"_a, "lock"_a.none())
         .def("check", &check_function, "func"_a, "threads"_a)
+        .def("mobilogram", &mobilogram, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none(), "targets"_a,
+             "ppm"_a.none(), "da"_a.none(), "drift"_a.none(), "lock"_a.none(), "threads"_a)
+        .def("lock_mass_reference", &lock_mass_reference, "func"_a, "mz"_a, "window_da"_a, "threads"_a)
+        .def("lock_mass_factors", &lock_mass_factors, "func"_a, "lock"_a)
+        .def("neighbours", &neighbours, "func"_a, "sample"_a)
         .def("select", &select_of, "func"_a, "picks"_a.none(), "slice"_a.none(), "rt"_a.none())
         .def("scan", &read_scan, "func"_a, "scan"_a, "ims"_a)
         .def("channel", &read_channel, "index"_a)
@@ -444,7 +527,8 @@ NB_MODULE(_native, m) {
         .def("__len__", [](const IterationHandle& h) { return h.iteration.size(); })
         .def_prop_ro("scans", &iteration_scans)
         .def_prop_ro("skipped", [](const IterationHandle& h) { return skipped_list(h.iteration.skipped()); })
-        .def("read", &read_batch, "batch"_a, "mz"_a.none(), "threads"_a);
+        .def("read", &read_batch, "batch"_a, "mz"_a.none(), "threads"_a, "drift"_a.none(), "centroid"_a,
+             "lock"_a.none());
 
     m.def("encode_arrays", &encode, "columns"_a, "offsets"_a, "zlib"_a, "threads"_a, "numpress"_a.none() = nb::none(),
           "Base64 texts of the parts of float arrays, Numpress-encoded and zlib-compressed or not:\n"

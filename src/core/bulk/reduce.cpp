@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "core/bulk/parallel.hpp"
 #include "core/bulk/plan.hpp"
@@ -94,6 +95,62 @@ struct XicSink {
     }
 };
 
+// A worker's sums of a mobilogram: per target and drift position, and the
+// drift time of each position seen.  Rows of 65,536 positions are made for
+// the targets a record falls in; beyond a few dozen targets the sums go to
+// a map instead, so that memory follows what is found.
+struct MobilogramSums {
+    static constexpr std::size_t positions = 65536;
+    static constexpr std::size_t dense_targets = 32;
+
+    std::size_t targets = 0;
+    std::vector<std::vector<double>> rows;
+    std::unordered_map<std::uint64_t, double> sparse;
+    std::vector<double> drift;  // NaN: no record at that position
+    std::vector<bool> seen;
+
+    explicit MobilogramSums(std::size_t n)
+        : targets(n), rows(n <= dense_targets ? n : 0), drift(positions), seen(positions, false) {}
+
+    void add(std::size_t target, std::uint16_t pos, double value) {
+        if (targets <= dense_targets) {
+            std::vector<double>& row = rows[target];
+            if (row.empty()) row.assign(positions, 0.0);
+            row[pos] = row[pos] + value;
+        } else {
+            double& sum = sparse[(static_cast<std::uint64_t>(target) << 16) | pos];
+            sum = sum + value;
+        }
+    }
+};
+
+struct MobilogramSink {
+    static constexpr bool eager_mz = true;
+    static constexpr bool wants_position = true;
+    const TargetIndex* index;
+    MobilogramSums* sums;
+
+    template <class Mz, class Drift>
+    void operator()(float value, const Mz& mz_of, const Drift& drift_of, RecordPosition pos) {
+        const double m = mz_of();
+        if (std::isnan(m)) return;
+        const auto& lo = index->lo;
+        std::size_t k = static_cast<std::size_t>(std::upper_bound(lo.begin(), lo.end(), m) - lo.begin());
+        bool hit = false;
+        while (k > 0 && index->max_hi[k - 1] >= m) {
+            --k;
+            if (index->hi[k] >= m) {
+                sums->add(index->target[k], pos.field4, static_cast<double>(value));
+                hit = true;
+            }
+        }
+        if (hit && !sums->seen[pos.field4]) {
+            sums->seen[pos.field4] = true;
+            sums->drift[pos.field4] = drift_of();
+        }
+    }
+};
+
 }  // namespace
 
 std::vector<Window> xic_windows(std::span<const double> targets, std::optional<double> ppm,
@@ -115,7 +172,9 @@ std::vector<Window> xic_windows(std::span<const double> targets, std::optional<d
 
 Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::uint64_t> scans,
                                              const ReduceOptions& options) {
-    const Encoding encoding = encoding_for(f.variant(), false);
+    TESSMOOR_RETURN_IF_ERROR(f.check_reading(options.ims));
+    TESSMOOR_RETURN_IF_ERROR(check_ion_options(options.ions, options.ims));
+    const Encoding encoding = encoding_for(f.variant(), options.ims);
     const Plan plan = plan_chunks(f, scans);
     const PlannedRead r{f, scans, plan, encoding};
     const std::size_t n = scans.size();
@@ -139,6 +198,8 @@ Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::
     const std::size_t workers = worker_count(plan.chunks.size(), options.threads);
     std::vector<ChunkView> views(workers);
     std::vector<std::vector<double>> worker_sums(workers);
+    const bool staged = options.ions.active();
+    std::vector<Centroider> centroiders(workers);
     Status failed = parallel.run([&](std::size_t j, std::size_t w) -> Status {
         const Chunk& chunk = plan.chunks[j];
         ChunkView& view = views[w];
@@ -146,7 +207,9 @@ Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::
         if (parallel.failed_before(chunk.p0)) return Status::OK();
         TESSMOOR_RETURN_IF_ERROR(view.load(r, chunk));
         for (std::size_t p = chunk.p0; p < chunk.p1; ++p) {
-            auto visit = [&](auto& sink) { return view.visit(r, p, sink); };
+            auto visit = [&](auto& sink) {
+                return staged ? visit_ions(view, r, p, options.ions, sink, centroiders[w]) : view.visit(r, p, sink);
+            };
             switch (options.kind) {
                 case ReduceOptions::Kind::Tic: {
                     if (windowed) {
@@ -190,10 +253,87 @@ Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::
 
 Result<Chromatogram> reduce_scans(const Run& run, std::uint32_t func, const ScanSelection& selection,
                                   const ReduceOptions& options) {
-    return read_selected<Chromatogram>(run, func, selection, false, options.threads, options.interrupt,
+    return read_selected<Chromatogram>(run, func, selection, options.ims, options.threads, options.interrupt,
                                        [&](const FunctionReader& f, std::span<const std::uint64_t> scans) {
                                            return reduce_scans(f, scans, options);
                                        });
+}
+
+Result<Mobilogram> reduce_mobilogram(const Run& run, std::uint32_t func, const ScanSelection& selection,
+                                     std::span<const Window> windows, const IonOptions& ions, unsigned threads,
+                                     const Interrupt* interrupt) {
+    return guarded([&] {
+        return with_function(run, func, FunctionReader::Purpose::Spectra, [&](FunctionReader& f) -> Result<Mobilogram> {
+            TESSMOOR_RETURN_IF_ERROR(f.load_index());
+            TESSMOOR_ASSIGN_OR_RETURN(const auto scans, select_scans(f, selection));
+            TESSMOOR_RETURN_IF_ERROR(f.check_reading(true));
+            if (ions.centroid) return Status::invalid_argument("a mobilogram sums records, not centroids");
+            const Plan plan = plan_chunks(f, scans);
+            const PlannedRead r{f, scans, plan, Encoding::B};
+            const std::vector<Window> all(windows.begin(), windows.end());
+            const TargetIndex targets(all);
+            const std::size_t n_targets = windows.size();
+
+            ParallelFor parallel(plan.chunks.size(), threads, interrupt);
+            const std::size_t workers = worker_count(plan.chunks.size(), threads);
+            std::vector<ChunkView> views(workers);
+            std::vector<Centroider> centroiders(workers);
+            std::vector<MobilogramSums> sums;
+            for (std::size_t w = 0; w < workers; ++w) sums.emplace_back(n_targets);
+            Status failed = parallel.run([&](std::size_t j, std::size_t w) -> Status {
+                const Chunk& chunk = plan.chunks[j];
+                if (parallel.failed_before(chunk.p0)) return Status::OK();
+                TESSMOOR_RETURN_IF_ERROR(views[w].load(r, chunk));
+                MobilogramSink sink{&targets, &sums[w]};
+                for (std::size_t p = chunk.p0; p < chunk.p1; ++p)
+                    TESSMOOR_RETURN_IF_ERROR(ions.active() ? visit_ions(views[w], r, p, ions, sink, centroiders[w])
+                                                           : views[w].visit(r, p, sink));
+                return Status::OK();
+            });
+            TESSMOOR_RETURN_IF_ERROR(failed);
+            TESSMOOR_RETURN_IF_ERROR(Status(plan.stop));
+
+            // The intensities are whole numbers, so the sums are exact and
+            // the same in any order: workers are merged as they come.
+            std::vector<std::uint32_t> present;
+            std::vector<double> drift(MobilogramSums::positions);
+            for (std::uint32_t pos = 0; pos < MobilogramSums::positions; ++pos) {
+                for (const MobilogramSums& s : sums)
+                    if (s.seen[pos]) {
+                        drift[pos] = s.drift[pos];
+                        present.push_back(pos);
+                        break;
+                    }
+            }
+            std::stable_sort(present.begin(), present.end(),
+                             [&](std::uint32_t a, std::uint32_t b) { return drift[a] < drift[b]; });
+            const std::size_t cols = present.size();
+            std::vector<std::int64_t> column(MobilogramSums::positions, -1);
+            for (std::size_t c = 0; c < cols; ++c) column[present[c]] = static_cast<std::int64_t>(c);
+
+            Mobilogram out;
+            TESSMOOR_ASSIGN_OR_RETURN(out.drift_time_ms, Array<double>::allocate(cols));
+            for (std::size_t c = 0; c < cols; ++c) out.drift_time_ms[c] = drift[present[c]];
+            TESSMOOR_ASSIGN_OR_RETURN(out.intensity, Array<double>::allocate(bytes_of(n_targets, cols)));
+            std::fill(out.intensity.data(), out.intensity.data() + n_targets * cols, 0.0);
+            for (const MobilogramSums& s : sums) {
+                for (std::size_t t = 0; t < s.rows.size(); ++t) {
+                    if (s.rows[t].empty()) continue;
+                    for (std::size_t c = 0; c < cols; ++c) {
+                        double& cell = out.intensity[t * cols + c];
+                        cell = cell + s.rows[t][present[c]];
+                    }
+                }
+                for (const auto& [key, value] : s.sparse) {
+                    const std::size_t t = static_cast<std::size_t>(key >> 16);
+                    const auto c = static_cast<std::size_t>(column[key & 0xffffu]);
+                    double& cell = out.intensity[t * cols + c];
+                    cell = cell + value;
+                }
+            }
+            return out;
+        });
+    });
 }
 
 Result<ChannelTrace> read_channel(const Run& run, std::uint64_t channel_index) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/access/function_reader.hpp"
+#include "core/bulk/centroid.hpp"
 #include "core/bulk/check.hpp"
 #include "core/bulk/parallel.hpp"
 #include "core/bulk/selection.hpp"
@@ -28,6 +29,8 @@ struct ReduceOptions {
     std::vector<Window> targets;  // Xic
     unsigned threads = 1;
     const Interrupt* interrupt = nullptr;  // lets the caller stop the call
+    bool ims = false;             // the ion-mobility reading
+    IonOptions ions{};            // drift window, centroids, lock-mass factors
 };
 
 // The m/z window of each XIC target: [target - tol, target + tol], where
@@ -48,6 +51,20 @@ Result<Chromatogram> reduce_scans(const FunctionReader& f, std::span<const std::
 // A whole call, as read_spectra's.
 Result<Chromatogram> reduce_scans(const Run& run, std::uint32_t func, const ScanSelection& selection,
                                   const ReduceOptions& options);
+
+// Mobilograms: per XIC target, the sum over the selected scans of the
+// intensities inside its window, per drift position (the ion-mobility
+// reading).  drift_time_ms holds the drift time of every position that
+// holds a record inside some target's window, ascending; intensity one row
+// of that length per target.
+struct Mobilogram {
+    Array<double> drift_time_ms;
+    Array<double> intensity;
+};
+
+Result<Mobilogram> reduce_mobilogram(const Run& run, std::uint32_t func, const ScanSelection& selection,
+                                     std::span<const Window> targets, const IonOptions& ions, unsigned threads,
+                                     const Interrupt* interrupt = nullptr);
 
 // The samples of an instrument channel, widened exactly to 64 bits.
 struct ChannelTrace {

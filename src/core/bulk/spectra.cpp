@@ -63,11 +63,12 @@ struct CollectSink {
     static constexpr bool eager_mz = true;
     Window window;
     Collected* out;
+    bool windowed = true;
 
     template <class Mz, class Drift>
     void operator()(float value, const Mz& mz_of, const Drift& drift_of) {
         const double m = mz_of();
-        if (!window.contains(m)) return;
+        if (windowed && !window.contains(m)) return;
         out->mz.push_back(m);
         if constexpr (WithDrift) out->drift.push_back(drift_of());
         out->intensity.push_back(value);
@@ -106,6 +107,10 @@ Result<std::uint64_t> decode_chunks(const PlannedRead& r, const SpectraOptions& 
     const std::size_t workers = worker_count(chunks.size(), options.threads);
     std::vector<ChunkView> views(workers);
     std::vector<Collected> collected(Windowed ? workers : 0);
+    // Drift windows, centroids and lock-mass factors take the collecting
+    // path too (Windowed), through the stages of centroid.hpp.
+    const bool staged = options.ions.active();
+    std::vector<Centroider> centroiders(staged ? workers : 0);
     Status failed = parallel.run([&](std::size_t j, std::size_t w) -> Status {
         const Chunk& chunk = chunks[j];
         ChunkView& view = views[w];
@@ -129,8 +134,9 @@ Result<std::uint64_t> decode_chunks(const PlannedRead& r, const SpectraOptions& 
             c.intensity.clear();
             for (std::size_t p = chunk.p0; p < chunk.p1; ++p) {
                 const std::size_t before = c.mz.size();
-                CollectSink<WithDrift> sink{window, &c};
-                TESSMOOR_RETURN_IF_ERROR(view.visit(r, p, sink));
+                CollectSink<WithDrift> sink{window, &c, options.mz.has_value()};
+                TESSMOOR_RETURN_IF_ERROR(staged ? visit_ions(view, r, p, options.ions, sink, centroiders[w])
+                                                : view.visit(r, p, sink));
                 out.offsets[p] = static_cast<std::int64_t>(c.mz.size() - before);
             }
             total = c.mz.size();
@@ -197,6 +203,7 @@ Result<Array<double>> retention_times(const FunctionReader& f, std::span<const s
 Result<SpectraBatch> read_spectra(const FunctionReader& f, std::span<const std::uint64_t> scans,
                                   const SpectraOptions& options) {
     TESSMOOR_RETURN_IF_ERROR(f.check_reading(options.ims));
+    TESSMOOR_RETURN_IF_ERROR(check_ion_options(options.ions, options.ims));
     const Encoding encoding = encoding_for(f.variant(), options.ims);
     const Plan plan = plan_chunks(f, scans);
     const PlannedRead r{f, scans, plan, encoding};
@@ -224,7 +231,7 @@ Result<SpectraBatch> read_spectra(const FunctionReader& f, std::span<const std::
         TESSMOOR_ASSIGN_OR_RETURN(out.drift_time_ms, Array<double>::allocate(most));
     }
 
-    const bool windowed = options.mz.has_value();
+    const bool windowed = options.mz.has_value() || options.ions.active();
     Result<std::uint64_t> total =
         options.ims ? (windowed ? decode_chunks<true, true>(r, options, out) : decode_chunks<false, true>(r, options, out))
                     : (windowed ? decode_chunks<true, false>(r, options, out)

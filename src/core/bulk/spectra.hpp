@@ -15,6 +15,7 @@
 #include <span>
 
 #include "core/access/function_reader.hpp"
+#include "core/bulk/centroid.hpp"
 #include "core/bulk/check.hpp"
 #include "core/bulk/parallel.hpp"
 #include "core/bulk/selection.hpp"
@@ -25,9 +26,10 @@ namespace tessmoor::core {
 
 struct SpectraOptions {
     bool ims = false;          // the ion-mobility reading, with drift times
-    std::optional<Window> mz;  // keep only the peaks inside
+    std::optional<Window> mz;  // keep only the peaks inside (after the stages of `ions`)
     unsigned threads = 1;
     const Interrupt* interrupt = nullptr;  // lets the caller stop the call
+    IonOptions ions{};         // drift window, centroids, lock-mass factors
 };
 
 struct SpectraBatch {

@@ -66,7 +66,46 @@ struct ScanPlan {
 Result<ScanPlan> plan_scan(Encoding encoding, std::uint64_t len, const std::uint8_t* first_record,
                            const std::uint8_t* last_record, const TofCalibration& cal);
 
+// Where a record lies: its time-of-flight bin and, for the 8-byte records,
+// the 16-bit field beside it (the drift position of Encoding B, the bin
+// fraction of Encoding C; 0 for Encoding A).  Centroiding needs them to tell
+// which records are neighbours.
+struct RecordPosition {
+    std::uint16_t bin = 0;
+    std::uint16_t field4 = 0;
+};
+
+// One record, as handed to a sink that takes records a block at a time.
+struct BlockRecord {
+    float value;
+    double mz;
+    RecordPosition pos;
+    const std::uint8_t* bytes;  // for the sink's drift(bytes)
+};
+
+// A sink that declares `static constexpr bool wants_block = true` (and
+// eager_mz) is called once per block of records instead of once per
+// record, as sink.block(n, at, drift) with at(i, BlockRecord&) -> bool
+// (false: record i is no peak) and drift(bytes) a record's drift time, so
+// that it can keep its running state in registers over the block.
+template <class Sink>
+inline constexpr bool wants_block = requires { requires Sink::wants_block; };
+
 namespace detail {
+
+// A sink declares `static constexpr bool wants_position = true` to be
+// handed each record's RecordPosition as a fourth argument.
+template <class Sink>
+inline constexpr bool wants_position = requires { requires Sink::wants_position; };
+
+template <class Sink, class Mz, class Drift, class PosAt>
+inline void deliver(Sink& sink, float v, const Mz& mz, const Drift& drift, const PosAt& pos_at,
+                    const std::uint8_t* r) {
+    if constexpr (wants_position<Sink>)
+        sink(v, mz, drift, pos_at(r));
+    else
+        sink(v, mz, drift);
+}
 
 // m/z of a flight time, T0: the coefficients are held but not applied.
 struct MzUncalibrated {
@@ -101,25 +140,40 @@ struct MzPolynomial {
 
 // Walks records [rec, end) of `Size` bytes.  value(r) is a record's
 // intensity, or 0 for a record that is no peak; mz_at(r) and drift_at(r)
-// its m/z and drift time.  A sink that wants the m/z of every peak
-// (Sink::eager_mz) gets them computed a block at a time, in a loop of
-// arithmetic alone that the compiler can vectorise; the others compute a
-// record's m/z only if they call for it.  Either way each m/z is the same
-// sequence of operations.
-template <std::size_t Size, class Value, class MzAt, class DriftAt, class Sink>
+// its m/z and drift time, pos_at(r) its RecordPosition.  A sink that wants
+// the m/z of every peak (Sink::eager_mz) gets them computed a block at a
+// time, in a loop of arithmetic alone that the compiler can vectorise; the
+// others compute a record's m/z only if they call for it.  Either way each
+// m/z is the same sequence of operations.
+template <std::size_t Size, class Value, class MzAt, class DriftAt, class PosAt, class Sink>
 void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& value, const MzAt& mz_at,
-          const DriftAt& drift_at, Sink& sink) {
+          const DriftAt& drift_at, const PosAt& pos_at, Sink& sink) {
     if constexpr (Sink::eager_mz) {
         constexpr std::size_t block = 256;
         double mz[block];
         while (rec != end) {
             const std::size_t n = std::min<std::size_t>(block, static_cast<std::size_t>(end - rec) / Size);
             for (std::size_t i = 0; i < n; ++i) mz[i] = mz_at(rec + i * Size);
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint8_t* const r = rec + i * Size;
-                const float v = value(r);
-                if (v == 0.0f) continue;
-                sink(v, [&] { return mz[i]; }, [&] { return drift_at(r); });
+            if constexpr (wants_block<Sink>) {
+                const std::uint8_t* const base = rec;
+                sink.block(
+                    n,
+                    [&](std::size_t i, BlockRecord& out) {
+                        const std::uint8_t* const r = base + i * Size;
+                        out.value = value(r);
+                        out.mz = mz[i];
+                        out.pos = pos_at(r);
+                        out.bytes = r;
+                        return out.value != 0.0f;
+                    },
+                    drift_at);
+            } else {
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::uint8_t* const r = rec + i * Size;
+                    const float v = value(r);
+                    if (v == 0.0f) continue;
+                    deliver(sink, v, [&] { return mz[i]; }, [&] { return drift_at(r); }, pos_at, r);
+                }
             }
             rec += n * Size;
         }
@@ -128,7 +182,7 @@ void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& v
             const float v = value(rec);
             if (v == 0.0f) continue;
             const std::uint8_t* const r = rec;
-            sink(v, [&] { return mz_at(r); }, [&] { return drift_at(r); });
+            deliver(sink, v, [&] { return mz_at(r); }, [&] { return drift_at(r); }, pos_at, r);
         }
     }
 }
@@ -148,12 +202,20 @@ void visit_a(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
             const double t = scale * static_cast<double>(le::u16(r + rec6_tof_bin));
             return to_mz(t);
         },
-        [](const std::uint8_t*) { return 0.0; }, sink);
+        [](const std::uint8_t*) { return 0.0; },
+        [](const std::uint8_t* r) { return RecordPosition{le::u16(r + rec6_tof_bin), 0}; }, sink);
 }
 
-inline float intensity_8(const std::uint8_t* r) noexcept {
+// Function objects, not functions: walk() takes them as template
+// arguments, and an object's call is inlined where a function reference's
+// need not be.
+inline constexpr auto position_8 = [](const std::uint8_t* r) noexcept {
+    return RecordPosition{le::u16(r + rec8_tof_bin), le::u16(r + rec8_field4)};
+};
+
+inline constexpr auto intensity_8 = [](const std::uint8_t* r) noexcept {
     return static_cast<float>(le::u16(r + rec8_intensity));
-}
+};
 
 template <class ToMz, class Sink>
 void visit_c(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
@@ -169,7 +231,7 @@ void visit_c(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
             const double t = t_lo + sx;
             return to_mz(t);
         },
-        [](const std::uint8_t*) { return 0.0; }, sink);
+        [](const std::uint8_t*) { return 0.0; }, position_8, sink);
 }
 
 template <class ToMz, class Sink>
@@ -188,7 +250,7 @@ void visit_b(const ScanPlan& plan, const ToMz to_mz, const double drift_scale_ms
             const double d = drift_scale_ms * static_cast<double>(le::u16(r + rec8_field4));
             return d * inv_65536;
         },
-        sink);
+        position_8, sink);
 }
 
 }  // namespace detail
@@ -200,7 +262,8 @@ void visit_b(const ScanPlan& plan, const ToMz to_mz, const double drift_scale_ms
 //     sink(float intensity, MzFn mz, DriftFn drift)
 //
 // where mz() and drift() give that record's m/z and drift time (drift only
-// for Encoding B).  A sink declares `static constexpr bool eager_mz`: true
+// for Encoding B); a sink that declares wants_position gets the record's
+// RecordPosition as a fourth argument.  A sink declares `static constexpr bool eager_mz`: true
 // when it reads the m/z of (nearly) every peak.  The calibration kind is
 // chosen once, here, and the loop is instantiated for it.
 template <class Sink>
