@@ -137,7 +137,7 @@ def _threads(threads: int | None) -> int:
 
 
 # What a read does with a scan it cannot read: fail, or leave it out.
-BadScans = Literal["fail", "skip"]
+BadScans = Union[Literal["fail"], Literal["skip"]]
 
 
 class BadScansSkipped(UserWarning):
