@@ -155,6 +155,12 @@ install_and_test() {
     # tests run, in the same process, and must come from site-packages.
     # The tests read the bundled sample run in examples/ beside them.
     mkdir "$run" && cp -r "$tests" "$run/tests" && cp -r "$(dirname "$tests")/examples" "$run/examples"
+    # Two tests use a script of the source tree: the writer of the large
+    # synthetic run, and the one that writes the module's docstrings into its
+    # stub.
+    mkdir "$run/bench" "$run/scripts"
+    cp "$(dirname "$tests")/bench/synthetic.py" "$run/bench/"
+    cp "$(dirname "$tests")/scripts/stub_docstrings.py" "$run/scripts/"
     # The driver is a file, not standard input: tests that start processes
     # with "spawn" re-run the main module from its path.
     cat >"$run/run_tests.py" <<'EOF'
