@@ -126,11 +126,12 @@ Result<Peaks> decode_scan(Encoding encoding, std::span<const std::uint8_t> scan,
     // the records are decoded straight into the arrays handed out.
     const std::uint64_t most = max_peaks(encoding, scan.size());
     Peaks out;
-    TESSMOOR_ASSIGN_OR_RETURN(out.mz, Array<double>::allocate(most));
-    TESSMOOR_ASSIGN_OR_RETURN(out.intensity, Array<float>::allocate(most));
+    constexpr auto heap = Buffer::Kind::Heap;
+    TESSMOOR_ASSIGN_OR_RETURN(out.mz, Array<double>::allocate(most, heap));
+    TESSMOOR_ASSIGN_OR_RETURN(out.intensity, Array<float>::allocate(most, heap));
     std::size_t n = 0;
     if (encoding == Encoding::B) {
-        TESSMOOR_ASSIGN_OR_RETURN(out.drift_time_ms, Array<double>::allocate(most));
+        TESSMOOR_ASSIGN_OR_RETURN(out.drift_time_ms, Array<double>::allocate(most, heap));
         IntoSpans<true> sink{out.mz.data(), out.drift_time_ms.data(), out.intensity.data()};
         visit_scan(plan, cal, scan.data(), sink);
         n = sink.count;

@@ -52,11 +52,11 @@ Status fits_in_memory(std::uint64_t bytes) {
     return Status::OK();
 }
 
-Result<Buffer> Buffer::allocate(std::uint64_t bytes) {
+Result<Buffer> Buffer::allocate(std::uint64_t bytes, Kind kind) {
     TESSMOOR_RETURN_IF_ERROR(fits_in_memory(bytes));
     if (bytes > SIZE_MAX - 2 * huge_page) return Status::out_of_memory(bytes);
     Buffer b;
-    if (bytes < map_threshold) {
+    if (bytes < map_threshold || kind == Kind::Heap) {
         // Even an empty buffer has an address: array consumers want one.
         b.data_ = static_cast<std::byte*>(std::malloc(bytes > 0 ? bytes : 1));
         if (!b.data_) return Status::out_of_memory(bytes);
@@ -97,8 +97,16 @@ Buffer::~Buffer() {
 
 void Buffer::shrink(std::size_t bytes) noexcept {
     if (bytes >= size_) return;
+    if (mapped_ == 0) {
+        // A heap block gives back what a result left unused when that is
+        // much, moving it if the allocator must.
+        if (size_ - bytes >= map_threshold / 16 && bytes < size_ / 2) {
+            if (void* p = std::realloc(data_, bytes > 0 ? bytes : 1)) data_ = static_cast<std::byte*>(p);
+        }
+        size_ = bytes;
+        return;
+    }
     size_ = bytes;
-    if (mapped_ == 0) return;
     // At least one page stays, so that even an empty buffer has an address.
     const std::size_t keep = round_up(bytes > 0 ? bytes : 1, page_size());
     if (keep < mapped_) {

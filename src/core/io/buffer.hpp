@@ -32,16 +32,25 @@ public:
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer();
 
+    // Where a buffer's memory comes from.  Large: a fresh mapping of huge
+    // pages from a megabyte on, for the outputs of bulk reads, which the
+    // threads filling them fault in.  Heap: the allocator's, whatever the
+    // size, for the outputs of one-scan reads: a query made scan after scan
+    // would otherwise map and fault in new pages every time, where the
+    // allocator hands back what the last result freed.
+    enum class Kind : std::uint8_t { Large, Heap };
+
     // Room for `bytes` bytes, uninitialised and untouched.  OutOfMemory,
     // before anything is mapped, when that is more than the process could
     // ever hold (fits_in_memory), or when the system refuses.
-    static Result<Buffer> allocate(std::uint64_t bytes);
+    static Result<Buffer> allocate(std::uint64_t bytes, Kind kind = Kind::Large);
 
     std::byte* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
 
-    // Keeps the first `bytes` bytes (at most size()) and returns whole pages
-    // beyond them to the system.  The data does not move.
+    // Keeps the first `bytes` bytes (at most size()) and gives back what
+    // lies beyond them: whole pages of a mapping, which does not move; a
+    // heap block only when much is unused, and it may move.
     void shrink(std::size_t bytes) noexcept;
 
 private:
@@ -77,8 +86,8 @@ public:
     Array() = default;
 
     // n elements, uninitialised; OutOfMemory as Buffer::allocate.
-    static Result<Array> allocate(std::uint64_t n) {
-        TESSMOOR_ASSIGN_OR_RETURN(Buffer b, Buffer::allocate(bytes_of(n, sizeof(T))));
+    static Result<Array> allocate(std::uint64_t n, Buffer::Kind kind = Buffer::Kind::Large) {
+        TESSMOOR_ASSIGN_OR_RETURN(Buffer b, Buffer::allocate(bytes_of(n, sizeof(T)), kind));
         Array a;
         a.buffer_ = std::move(b);
         a.size_ = static_cast<std::size_t>(n);
