@@ -903,9 +903,11 @@ def _export_many(jobs: list[_Job], fmt: str, compression: str, args: argparse.Na
                     reader, writer = context.Pipe(duplex=False)
                     process = context.Process(target=_export_worker, args=(job.run, str(job.out), settings, writer),
                                               name=f"tessmoor export {job.run}")
+                    # Known as running before it starts: a SIGTERM between
+                    # the two would otherwise leave a worker nobody stops.
+                    running[reader] = (k, process)
                     process.start()
                     writer.close()
-                    running[reader] = (k, process)
                 for ready in wait(list(running)):
                     reader = cast(Connection, ready)
                     k, process = running[reader]
@@ -930,8 +932,11 @@ def _export_many(jobs: list[_Job], fmt: str, compression: str, args: argparse.Na
             # Interrupted: the workers stop too, each removing its partial
             # file (SIGTERM is their cue, as for a single export).
             for _, process in running.values():
-                process.terminate()
+                if process.pid is not None:
+                    process.terminate()
             for k, process in running.values():
+                if process.pid is None:  # never started
+                    continue
                 process.join(10)
                 if process.is_alive():
                     process.kill()
