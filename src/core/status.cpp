@@ -132,7 +132,27 @@ Status Status::internal(std::string message) {
     return s;
 }
 
+Status::State* Status::exhausted() noexcept {
+    static State state = [] {
+        State s;
+        s.kind = StatusKind::OutOfMemory;
+        return s;
+    }();
+    return &state;
+}
+
+Status memory_exhausted() noexcept {
+    Status s;
+    s.state_.reset(Status::exhausted());
+    return s;
+}
+
+void Status::own() {
+    if (state_.get() == exhausted()) state_.reset(new State(*exhausted()));
+}
+
 Status Status::in_file(std::string file, FileRole role) && {
+    own();
     if (state_ && state_->file.empty()) {
         state_->file = std::move(file);
         state_->role = role;
@@ -141,16 +161,19 @@ Status Status::in_file(std::string file, FileRole role) && {
 }
 
 Status Status::in_function(std::uint32_t func) && {
+    own();
     if (state_ && !state_->func) state_->func = func;
     return std::move(*this);
 }
 
 Status Status::with_detail(std::string detail) && {
+    own();
     if (state_) state_->detail = std::move(detail);
     return std::move(*this);
 }
 
 Status Status::at_scan(std::uint64_t scan) && {
+    own();
     if (state_ && !state_->scan) state_->scan = scan;
     return std::move(*this);
 }

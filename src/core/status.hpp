@@ -68,9 +68,9 @@ public:
     Status() noexcept = default;
     static Status OK() noexcept { return Status(); }
 
-    Status(const Status& other) : state_(other.state_ ? std::make_unique<State>(*other.state_) : nullptr) {}
+    Status(const Status& other) : state_(other.state_ ? new State(*other.state_) : nullptr) {}
     Status& operator=(const Status& other) {
-        if (this != &other) state_ = other.state_ ? std::make_unique<State>(*other.state_) : nullptr;
+        if (this != &other) state_.reset(other.state_ ? new State(*other.state_) : nullptr);
         return *this;
     }
     Status(Status&&) noexcept = default;
@@ -145,11 +145,27 @@ private:
         std::string message;
         std::string detail;
     };
-    explicit Status(State state) : state_(std::make_unique<State>(std::move(state))) {}
+    explicit Status(State state) : state_(new State(std::move(state))) {}
     static Status of(StatusKind kind);
+    // The one status that is made without allocating: memory ran out.  It
+    // is shared, never deleted, and copied before context is added to it.
+    static State* exhausted() noexcept;
+    struct Release {
+        void operator()(State* s) const noexcept {
+            if (s != exhausted()) delete s;
+        }
+    };
+    // Makes the state this status's own before it is changed.
+    void own();
 
-    std::unique_ptr<State> state_;
+    std::unique_ptr<State, Release> state_;
+
+    friend Status memory_exhausted() noexcept;
 };
+
+// OutOfMemory, made without allocating: what guarded() returns when an
+// allocation failed, where making any other status could fail again.
+Status memory_exhausted() noexcept;
 
 // A value of type T, or the Status of a failure.
 template <class T>
@@ -233,7 +249,7 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        return Status::out_of_memory(0);
+        return memory_exhausted();
     } catch (const std::exception& e) {
         return Status::internal(e.what());
     } catch (...) {

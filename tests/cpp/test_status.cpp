@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -141,4 +142,12 @@ TEST(status_guarded_keeps_exceptions_inside) {
     CHECK(failed_with(thrown, StatusKind::Internal));
     if (!thrown.ok()) CHECK_EQ(thrown.status().text(), std::string("internal error: too long"));
     CHECK(failed_with(guarded([]() -> Status { throw 42; }), StatusKind::Internal));
+    // Out of memory, guarded() makes its status without allocating: one
+    // shared state, which context added later must not change for others.
+    Status first = guarded([]() -> Status { throw std::bad_alloc(); });
+    Status second = std::move(first).in_function(3);
+    const Status untouched = guarded([]() -> Status { throw std::bad_alloc(); });
+    CHECK(second.func() == std::optional<std::uint32_t>(3));
+    CHECK(!untouched.func());
+    CHECK_EQ(untouched.text(), std::string("out of memory"));
 }
