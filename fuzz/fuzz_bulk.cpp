@@ -9,7 +9,9 @@
 // reader and as a whole call.  Every answer must be what the one-scan reads
 // (Run::n_scans, retention_time, read_scan) give scan by scan, in output
 // order: the same values bit for bit, or the failure of the first failing
-// scan, of the same kind and with the same texts.
+// scan, of the same kind and with the same texts.  Centroids, read in pieces
+// and chunks, must be those of each scan's records fed to the centroider in
+// one run.
 //
 // The core is built here with chunks of a few records (TESSMOOR_TEST_CHUNKS),
 // so that a batch of a few scans spans several chunks and threads, and any
@@ -52,6 +54,7 @@
 #include "common.hpp"
 #include "core/access/function_reader.hpp"
 #include "core/access/run.hpp"
+#include "core/bulk/centroid.hpp"
 #include "core/bulk/reduce.hpp"
 #include "core/bulk/selection.hpp"
 #include "core/bulk/spectra.hpp"
@@ -277,6 +280,54 @@ void check_batch(const Case& c, const SpectraBatch& b, std::span<const std::uint
     }
 }
 
+// The centroids of the scans a batch holds, each scan's records fed to the
+// centroider in one run: a read in pieces (every scan of more than eight
+// records here) and in chunks must give the same, bit for bit.
+struct CentroidSink {
+    static constexpr bool eager_mz = true;
+    std::vector<double> mz, drift;
+    std::vector<float> intensity;
+
+    template <class Mz, class Drift>
+    void operator()(float value, const Mz& mz_of, const Drift& drift_of) {
+        mz.push_back(mz_of());
+        drift.push_back(drift_of());
+        intensity.push_back(value);
+    }
+};
+
+void check_centroids(const Case& c, const SpectraBatch& b, const SpectraOptions& options) {
+    const Encoding encoding = encoding_for(c.f.variant(), options.ims);
+    const std::size_t rs = record_size(encoding);
+    Centroider centroider;
+    for (std::size_t p = 0; p < c.scans.size(); ++p) {
+        CentroidSink sink;
+        const ScanRange r = c.f.range(c.scans[p]);
+        if (r.kind == ScanRange::Kind::Bytes && r.end > r.start) {
+            std::vector<std::uint8_t> bytes(static_cast<std::size_t>(r.end - r.start));
+            auto got = c.f.read(r.start, bytes);
+            FUZZ_CHECK(got.ok(), "reading a scan whole: " + got.status().context_text());
+            const std::uint8_t* last = got->data() + (got->size() >= rs ? got->size() - rs : 0);
+            auto plan = plan_scan(encoding, got->size(), got->data(), last, c.f.calibration());
+            FUZZ_CHECK(plan.ok(), "a scan the batch read fails to plan");
+            centroider.reset(encoding == Encoding::B);
+            IonStages<CentroidSink, true> stages{sink, options.ions, 1.0, &centroider};
+            visit_scan(*plan, c.f.calibration(), got->data(), stages);
+            stages.finish(*plan, c.f.calibration());
+        }
+        std::int64_t k = b.offsets[p];
+        for (std::size_t q = 0; q < sink.mz.size(); ++q) {
+            if (options.mz && !options.mz->contains(sink.mz[q])) continue;
+            FUZZ_CHECK(k < b.offsets[p + 1], "a centroid is missing from the batch");
+            FUZZ_CHECK(fuzz::same_bits(b.mz[k], sink.mz[q]) && fuzz::same_bits(b.intensity[k], sink.intensity[q]),
+                       "centroids differ from those of the scan fed whole");
+            if (options.ims) FUZZ_CHECK(fuzz::same_bits(b.drift_time_ms[k], sink.drift[q]), "centroid drift");
+            ++k;
+        }
+        FUZZ_CHECK(k == b.offsets[p + 1], "the batch holds centroids the scan fed whole does not");
+    }
+}
+
 // The function read batch by batch: the batches keep to their limits, and
 // together they are the whole read, or fail where it fails.
 void check_iteration(const Case& c, const SpectraOptions& options, const std::optional<Status>& want,
@@ -363,6 +414,15 @@ void check_spectra(const Case& c, SpectraOptions options, const Params& params) 
     }
     options.threads = 2;
     check_iteration(c, options, want, params);
+
+    if (want) return;
+    options.ions.centroid = true;
+    for (const unsigned threads : kThreadCounts) {
+        options.threads = threads;
+        auto centroids = read_spectra(c.f, c.scans, options);
+        FUZZ_CHECK(centroids.ok(), "read_spectra with centroids failed: " + centroids.status().context_text());
+        check_centroids(c, *centroids, options);
+    }
 }
 
 void check_reduce(const Case& c, ReduceOptions options) {

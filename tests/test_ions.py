@@ -70,11 +70,11 @@ def centroids(values, mzs, positions, split_field4):
         if b - a == 1:
             m = mzs[a]
         elif a < apex < b - 1:
-            left, centre, right = (float(values[apex + k]) for k in (-1, 0, 1))
-            den = math.log((left * right) / (centre * centre))
+            ll, lc, lr = (math.log(float(values[apex + k])) for k in (-1, 0, 1))
+            den = (ll + lr) - 2.0 * lc
             d = 0.0
             if den < 0.0:
-                d = 0.5 * math.log(left / right)
+                d = 0.5 * (ll - lr)
                 d = min(max(d / den, -0.5), 0.5)
             ml, mc, mr = mzs[apex - 1], mzs[apex], mzs[apex + 1]
             m = mc + d * ((mr - ml) / 2.0)

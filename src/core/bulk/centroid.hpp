@@ -20,14 +20,15 @@
 // starts a new peak (the valley record stays with the peak before it).
 // Each peak gives one centroid:
 //
-//   intensity  the sum of its records' intensities, in float64 in record
-//              order, stored as float32;
+//   intensity  the sum of its records' intensities (whole counts, so the
+//              sum is exact, whatever the order), stored as float32;
 //   m/z        one record: its m/z.  The apex (the first most intense
 //              record) with a neighbour on each side: the vertex of the
 //              parabola through the logarithms of the three intensities
 //              (a Gaussian through them), at offset
-//                  d = 0.5 * ln(L / R) / ln(L R / C^2)
-//              bins from the apex (clamped to [-0.5, 0.5]), and the m/z
+//                  d = 0.5 * (ln L - ln R) / ((ln L + ln R) - 2 ln C)
+//              bins from the apex (0 unless the denominator is negative;
+//              clamped to [-0.5, 0.5]), and the m/z
 //              there by quadratic interpolation of the three records' m/z:
 //                  m = mC + d * (mR - mL) / 2 + d * d * (mR - 2 mC + mL) / 2
 //              (m/z is a smooth function of the bin, so this is the
@@ -44,7 +45,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <vector>
 
 #include "core/bulk/lock_mass.hpp"
 #include "core/bulk/plan.hpp"
@@ -62,11 +65,27 @@ struct IonOptions {
     bool active() const noexcept { return drift.has_value() || centroid || !correction.empty(); }
 };
 
-// The centroids of one scan, fed its records in order.  It holds no
-// buffer: a peak is summed as its records arrive, keeping its apex and the
-// apex's two neighbours, and given out when the next record does not
-// continue it (another bin, another drift position, or a rise after a
-// fall) or the scan ends.  Reused scan after scan by one thread.
+// The centroids of one scan, fed its records in order.  Reused scan after
+// scan by one thread.
+//
+// It works a block of records at a time, in three passes over small
+// buffers that stay in the first-level cache:
+//
+//   1. gather: the records of the block that are peaks (an intensity, and
+//      inside the drift window) are copied out as words (records.hpp);
+//   2. split: one pass finds where each peak starts, its apex and the
+//      running sum of intensities at its start, carrying a few integers
+//      from record to record.  The only branch is the one that ends a peak:
+//      the rest (rises, falls, a new apex) is noise, and noise would make
+//      branches mispredict at every other record;
+//   3. centroid: the m/z of each closed peak's apex and neighbours are
+//      computed together, in a loop of arithmetic alone, and then each
+//      centroid, with the logarithms of the counts from a table.
+//
+// So a scan of profile data costs three m/z per peak rather than one per
+// record.  The peak still open at the end of a block is moved to the front
+// of the buffer and its split goes on with the next block, so that peaks
+// may cross blocks (and the pieces of a scan read in pieces).
 class Centroider {
 public:
     // `split_on_field4`: records of another drift position end a peak (the
@@ -75,137 +94,240 @@ public:
 
     // Ready for a new scan.
     void reset(bool split_on_field4) {
-        // The drift position above the bin, one bit apart, so that "next
-        // bin, same position" is key + 1 and the last bin's successor
-        // (65536) cannot reach the next position.
-        field4_scale_ = split_on_field4 ? std::uint64_t{1} << 17 : 0;
-        state_.peak.n = 0;
+        split_on_field4_ = split_on_field4;
+        held_ = 0;
+        open_ = {};
     }
 
-    // Feeds records 0 to n - 1: at(i, BlockRecord&) -> bool (false: no
-    // record), drift_of(i, record) its drift time.  The state lives in
-    // locals over the block, in registers: noisy profiles rise and fall at
-    // random from record to record, so the running apex and its neighbours
-    // are updated by selection rather than by branches the processor would
-    // mispredict; only the end of a peak branches.
-    template <class At, class DriftOf, class Emit>
-    void feed(std::size_t n, const At& at, const DriftOf& drift_of, Emit& emit) {
-        State s = state_;
-        const std::uint64_t scale = field4_scale_;
-        BlockRecord r;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!at(i, r)) continue;
-            const float value = r.value;
-            const double mz = r.mz;
-            const std::uint64_t key = static_cast<std::uint64_t>(r.pos.field4) * scale + r.pos.bin;
-            const std::uint32_t where = static_cast<std::uint32_t>(r.pos.field4) << 16 | r.pos.bin;
-            Peak& p = s.peak;
-            if (p.n > 0 && (key != s.key + 1 || (s.falling && value > s.prev_value))) {
-                give(p, emit);
-                p.n = 0;
+    // Feeds the n records from `first` on, of the scan whose arithmetic is
+    // `records` (records.hpp); keep(word) says whether a record with an
+    // intensity is kept (the drift window), given as a word (records.hpp).
+    template <class Records, class Keep, class Emit>
+    void feed(const std::uint8_t* first, std::size_t n, const Records& records, const Keep& keep, Emit& emit) {
+        constexpr std::size_t size = Records::size;
+        std::size_t i = 0;
+        while (i < n) {
+            const std::size_t stop = std::min(n, i + block_records);
+            reserve(held_ + (stop - i));
+            std::size_t k = held_;
+            std::uint64_t* const raw = raws_.data();
+            for (; i < stop; ++i) {
+                // Written whatever it is, and kept by moving on.
+                const std::uint64_t w = Records::word(first + i * size);
+                raw[k] = w;
+                k += Records::count_w(w) != 0 && keep(w);
             }
-            if (p.n == 0) {
-                p.drift = drift_of(i, r);
-                p.sum = static_cast<double>(value);
-                p.apex_value = value;
-                p.apex_mz = mz;
-                p.apex_at = where;
-                p.has_left = p.has_right = s.falling = false;
-                s.prev_is_apex = true;
-            } else {
-                s.falling = s.falling | (value < s.prev_value);
-                p.sum = p.sum + static_cast<double>(value);
-                const bool up = value > p.apex_value;
-                const bool after_apex = s.prev_is_apex & !up;
-                p.left_value = up ? s.prev_value : p.left_value;
-                p.left_mz = up ? s.prev_mz : p.left_mz;
-                p.has_left = p.has_left | up;
-                p.right_value = after_apex ? value : p.right_value;
-                p.right_mz = after_apex ? mz : p.right_mz;
-                p.has_right = (p.has_right | after_apex) & !up;
-                p.apex_value = up ? value : p.apex_value;
-                p.apex_mz = up ? mz : p.apex_mz;
-                p.apex_at = up ? where : p.apex_at;
-                s.prev_is_apex = up;
-            }
-            ++p.n;
-            s.prev_value = value;
-            s.prev_mz = mz;
-            s.key = key;
+            held_ = k;
+            split(records, emit, false);
         }
-        state_ = s;
     }
 
     // The last peak of the scan (or of what was fed so far).
-    template <class Emit>
-    void flush(Emit& emit) {
-        if (state_.peak.n > 0) give(state_.peak, emit);
-        state_.peak.n = 0;
+    template <class Records, class Emit>
+    void flush(const Records& records, Emit& emit) {
+        split(records, emit, true);
+        held_ = 0;
+        open_ = {};
     }
 
 private:
-    // The peak so far: its records, apex, the apex's neighbours (the record
-    // before it, once the apex is not the first; the one after it, once it
-    // came) and sum.
-    struct Peak {
-        std::size_t n = 0;
-        bool has_left = false, has_right = false;
-        float apex_value = 0.0f, left_value = 0.0f, right_value = 0.0f;
-        double apex_mz = 0.0, left_mz = 0.0, right_mz = 0.0;
-        std::uint32_t apex_at = 0;  // drift position << 16 | bin
-        double sum = 0.0;
-        double drift = 0.0;
-    };
-    struct State {
-        Peak peak;
-        std::uint64_t key = 0;
-        bool falling = false;
-        bool prev_is_apex = false;
-        float prev_value = 0.0f;
-        double prev_mz = 0.0;
-    };
+    static constexpr std::size_t block_records = 256;
 
-    template <class Emit>
-    static void give(const Peak& p, Emit& emit) {
-        double mz;
-        if (p.n == 1) {
-            mz = p.apex_mz;
-        } else if (p.has_left && p.has_right) {
-            // ln L - ln R and ln L - 2 ln C + ln R as the logarithms of
-            // L / R and L R / C^2 (products of whole counts, exact).
-            const double left = static_cast<double>(p.left_value);
-            const double centre = static_cast<double>(p.apex_value);
-            const double right = static_cast<double>(p.right_value);
-            const double num = std::log(left / right);
-            const double lr = left * right;
-            const double cc = centre * centre;
-            const double den = std::log(lr / cc);
-            double d = 0.0;
-            if (den < 0.0) {
-                d = 0.5 * num;
-                d = d / den;
-                d = std::clamp(d, -0.5, 0.5);
-            }
-            const double ml = p.left_mz, mc = p.apex_mz, mr = p.right_mz;
-            const double slope = (mr - ml) / 2.0;
-            const double curve = ((mr - 2.0 * mc) + ml) / 2.0;
-            const double dd = d * d;
-            mz = mc + d * slope;
-            mz = mz + dd * curve;
-        } else {
-            const double wa = static_cast<double>(p.apex_value);
-            const double wn = static_cast<double>(p.has_right ? p.right_value : p.left_value);
-            const double mn = p.has_right ? p.right_mz : p.left_mz;
-            const double num = wa * p.apex_mz + wn * mn;
-            mz = num / (wa + wn);
-        }
-        const RecordPosition at{static_cast<std::uint16_t>(p.apex_at & 0xffffu),
-                                static_cast<std::uint16_t>(p.apex_at >> 16)};
-        emit(static_cast<float>(p.sum), mz, p.drift, at);
+    // Room for `count` records.
+    void reserve(std::size_t count) {
+        if (raws_.size() >= count) return;
+        const std::size_t size = std::max(count, 2 * raws_.size());
+        raws_.resize(size);
+        sums_.resize(size + 1);
+        starts_.resize(size + 1);
+        apexes_.resize(size + 1);
+        words_.resize(3 * size);
+        mzs_.resize(3 * size);
     }
 
-    std::uint64_t field4_scale_ = 0;
-    State state_;
+    // Splits the held records into peaks and gives out the closed ones
+    // (and the last one too when `last`); the open one is moved to the
+    // front.
+    template <class Records, class Emit>
+    void split(const Records& records, Emit& emit, bool last) {
+        const std::size_t k = held_;
+        if (k == 0) return;
+        const std::uint64_t* const raw = raws_.data();
+        std::uint32_t* const starts = starts_.data();
+        std::uint32_t* const apexes = apexes_.data();
+        std::uint64_t* const sums = sums_.data();
+        sums[0] = 0;
+        // Records as words: the count and a key that grows by `step` from a
+        // record to the next bin (of the same drift position, when split).
+        constexpr std::uint64_t count_mask = (std::uint64_t{1} << Records::count_bits) - 1;
+        unsigned key_shift = Records::bin_shift;
+        std::uint64_t key_mask = 0xffff, step = 1;
+        if constexpr (requires { Records::field4_shift; }) {
+            static_assert(Records::bin_shift == Records::field4_shift + 16);
+            if (split_on_field4_) key_shift = Records::field4_shift, key_mask = 0xffffffff, step = 0x10000;
+        }
+        // (Held records are no sentinels.)
+        auto count_of = [&](std::uint64_t w) { return static_cast<std::uint32_t>(w >> Records::count_shift & count_mask); };
+        auto key_of = [&](std::uint64_t w) { return w >> key_shift & key_mask; };
+        // A peak starts at a break in the keys, or where the signal rises
+        // after it has fallen; `falling`: it has fallen since the peak
+        // started.  The apex is the first most intense record; `sum` runs
+        // over all records, and a peak's intensity is its difference.
+        std::size_t m = 0;
+        std::uint32_t start = 0, apex = 0;
+        std::uint32_t before = count_of(raw[0]);
+        std::uint32_t apex_count = before;
+        std::uint64_t key = key_of(raw[0]);
+        std::uint64_t sum = before;
+        bool falling = false;
+        // The open peak of the last block goes on where it stopped.
+        std::uint32_t from = 1;
+        if (open_.split_up_to > 0) {
+            from = open_.split_up_to;
+            apex = open_.apex;
+            apex_count = count_of(raw[apex]);
+            before = count_of(raw[from - 1]);
+            key = key_of(raw[from - 1]);
+            sum = open_.sum;
+            falling = open_.falling;
+        }
+        for (std::uint32_t j = from; j < k; ++j) {
+            const std::uint64_t r = raw[j];
+            const std::uint32_t v = count_of(r);
+            const std::uint64_t next = key_of(r);
+            // Bitwise, not short-circuit: `falling` and the rise are noise.
+            const bool starts_peak = (next != key + step) | (falling & (v > before));
+            if (starts_peak) [[unlikely]] {
+                starts[m] = start;
+                apexes[m] = apex;
+                sums[m + 1] = sum;
+                ++m;
+                start = apex = j;
+                apex_count = v;
+                falling = false;
+            } else {
+                falling = falling | (v < before);
+                const bool up = v > apex_count;
+                apex = up ? j : apex;
+                apex_count = up ? v : apex_count;
+            }
+            sum += v;
+            before = v;
+            key = next;
+        }
+        starts[m] = start;
+        apexes[m] = apex;
+        starts[m + 1] = static_cast<std::uint32_t>(k);
+        sums[m + 1] = sum;
+        const std::size_t closed = last ? m + 1 : m;
+        give(records, emit, closed);
+        if (last) {
+            open_ = {};
+            return;
+        }
+        // The open peak to the front, and where its split stopped: each
+        // record is split once, however long a peak grows.
+        const std::uint64_t before_open = sums[m];
+        if (start > 0) {
+            const std::size_t len = k - start;
+            std::memmove(raws_.data(), raws_.data() + start, len * sizeof(std::uint64_t));
+            held_ = len;
+        }
+        open_ = {static_cast<std::uint32_t>(k - start), apex - start, sum - before_open, falling};
+    }
+
+    // ln k of every whole count k (intensities are 16-bit), made once: a
+    // centroid takes three, and looking them up costs far less than
+    // computing them.  Each entry is std::log of the count, the value any
+    // libm call ln(k) gives.
+    static const double* ln_counts() {
+        static const std::vector<double> table = [] {
+            std::vector<double> t(std::size_t{1} << 16);
+            for (std::size_t i = 1; i < t.size(); ++i) t[i] = std::log(static_cast<double>(i));
+            return t;
+        }();
+        return table.data();
+    }
+
+    // Centroids of peaks 0 to count - 1 of starts_/apexes_ (peak j ends
+    // where peak j + 1 starts).
+    template <class Records, class Emit>
+    void give(const Records& records, Emit& emit, std::size_t count) {
+        const std::uint32_t* const starts = starts_.data();
+        const std::uint32_t* const apexes = apexes_.data();
+        const std::uint64_t* const raw = raws_.data();
+        auto value = [&](std::uint32_t j) { return static_cast<float>(Records::count_w(raw[j])); };
+        const double* const ln = ln_counts();
+        // The m/z first, of every peak's apex and its neighbours inside the
+        // peak (the apex itself standing in for a missing one): the records
+        // side by side, then their m/z in one loop of arithmetic alone.
+        std::uint64_t* const words = words_.data();
+        double* const mzs = mzs_.data();
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::uint32_t a = apexes[j];
+            words[3 * j] = raw[a > starts[j] ? a - 1 : a];
+            words[3 * j + 1] = raw[a];
+            words[3 * j + 2] = raw[a + 1 < starts[j + 1] ? a + 1 : a];
+        }
+        for (std::size_t i = 0; i < 3 * count; ++i) mzs[i] = records.mz_w(words[i]);
+        const double* const ml = mzs;
+        const double* const mc = mzs + 1;
+        const double* const mr = mzs + 2;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::uint32_t s = starts[j], e = starts[j + 1], a = apexes[j];
+            const bool has_left = a > s, has_right = a + 1 < e;
+            double mz;
+            if (e - s == 1) {
+                mz = mc[3 * j];
+            } else if (has_left && has_right) {
+                const double ll = ln[Records::count_w(raw[a - 1])];
+                const double lc = ln[Records::count_w(raw[a])];
+                const double lr = ln[Records::count_w(raw[a + 1])];
+                const double den = (ll + lr) - 2.0 * lc;
+                double d = 0.0;
+                if (den < 0.0) {
+                    const double num = ll - lr;
+                    d = 0.5 * num;
+                    d = d / den;
+                    d = std::clamp(d, -0.5, 0.5);
+                }
+                const double slope = (mr[3 * j] - ml[3 * j]) / 2.0;
+                const double curve = ((mr[3 * j] - 2.0 * mc[3 * j]) + ml[3 * j]) / 2.0;
+                const double dd = d * d;
+                mz = mc[3 * j] + d * slope;
+                mz = mz + dd * curve;
+            } else {
+                const double wa = static_cast<double>(value(a));
+                const double wn = static_cast<double>(has_right ? value(a + 1) : value(a - 1));
+                const double mn = has_right ? mr[3 * j] : ml[3 * j];
+                const double num = wa * mc[3 * j] + wn * mn;
+                mz = num / (wa + wn);
+            }
+            const std::uint64_t total = sums_[j + 1] - sums_[j];
+            // Every record of a peak lies at one drift position.
+            emit(static_cast<float>(static_cast<double>(total)), mz, records.drift_w(raw[a]),
+                 Records::pos_w(raw[a]));
+        }
+    }
+
+    // The peak left open by the last split, at the front of raws_: its
+    // records up to split_up_to are split (0: none), its apex, the sum of
+    // its records so far, and whether it has fallen.
+    struct Open {
+        std::uint32_t split_up_to = 0;
+        std::uint32_t apex = 0;
+        std::uint64_t sum = 0;
+        bool falling = false;
+    };
+
+    bool split_on_field4_ = false;
+    std::size_t held_ = 0;  // records gathered and not yet given out
+    Open open_;
+    std::vector<std::uint64_t> raws_;  // the held records, their bytes in the low ones
+    std::vector<std::uint64_t> sums_;  // sums_[j + 1] - sums_[j]: the intensity of peak j
+    std::vector<std::uint32_t> starts_, apexes_;
+    std::vector<std::uint64_t> words_;  // left, apex and right record of each peak
+    std::vector<double> mzs_;  // their m/z
 };
 
 // The stages of IonOptions as a record sink around `Inner` (any record
@@ -214,7 +336,7 @@ template <class Inner, bool Centroid>
 struct IonStages {
     static constexpr bool eager_mz = true;
     static constexpr bool wants_position = detail::wants_position<Inner>;
-    // Centroiding takes the records a block at a time (records.hpp).
+    // Centroiding takes the records a run at a time (records.hpp).
     static constexpr bool wants_block = Centroid;
 
     Inner& inner;
@@ -248,26 +370,24 @@ struct IonStages {
             inner(value, [m] { return m; }, drift_again);
     }
 
-    // Records a block at a time, to the centroider.
-
-    template <class At, class DriftAt>
-    void block(std::size_t n, const At& at, const DriftAt& drift_at) {
+    // Records a run at a time, to the centroider.
+    template <class Records>
+    void block(const std::uint8_t* first, std::size_t n, const Records& records) {
         auto emit = [&](float v, double m, double d, RecordPosition p) { pass(v, m, d, p); };
         if (options.drift) {
             const Window w = *options.drift;
-            centroider->feed(
-                n,
-                [&](std::size_t i, BlockRecord& r) { return at(i, r) && w.contains(drift_at(r.bytes)); },
-                [&](std::size_t, const BlockRecord& r) { return drift_at(r.bytes); }, emit);
+            auto keep = [&](std::uint64_t word) { return w.contains(records.drift_w(word)); };
+            centroider->feed(first, n, records, keep, emit);
         } else {
-            centroider->feed(n, at, [&](std::size_t, const BlockRecord& r) { return drift_at(r.bytes); }, emit);
+            centroider->feed(first, n, records, [](std::uint64_t) { return true; }, emit);
         }
     }
 
-    void finish() {
+    // The end of the scan `plan` describes.
+    void finish(const ScanPlan& plan, const TofCalibration& cal) {
         if constexpr (Centroid) {
             auto emit = [&](float v, double m, double d, RecordPosition at) { pass(v, m, d, at); };
-            centroider->flush(emit);
+            with_records(plan, cal, [&](const auto& records) { centroider->flush(records, emit); });
         }
     }
 };
@@ -280,7 +400,7 @@ Status visit_ions(ChunkView& view, const PlannedRead& r, std::size_t p, const Io
     const double factor = options.correction.empty() ? 1.0 : options.correction.at(r.f.rt_min(r.scans[p]));
     auto run = [&](auto& stages) -> Status {
         TESSMOOR_RETURN_IF_ERROR(view.visit(r, p, stages));
-        stages.finish();
+        stages.finish(view.plan(p), r.f.calibration());
         return Status::OK();
     };
     if (options.centroid) {

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "core/decode/encodings.hpp"
@@ -75,19 +76,12 @@ struct RecordPosition {
     std::uint16_t field4 = 0;
 };
 
-// One record, as handed to a sink that takes records a block at a time.
-struct BlockRecord {
-    float value;
-    double mz;
-    RecordPosition pos;
-    const std::uint8_t* bytes;  // for the sink's drift(bytes)
-};
-
-// A sink that declares `static constexpr bool wants_block = true` (and
-// eager_mz) is called once per block of records instead of once per
-// record, as sink.block(n, at, drift) with at(i, BlockRecord&) -> bool
-// (false: record i is no peak) and drift(bytes) a record's drift time, so
-// that it can keep its running state in registers over the block.
+// A sink that declares `static constexpr bool wants_block = true` is called
+// once per run of records instead of once per record, as
+// sink.block(first, n, arithmetic): the n records from `first` on, and the
+// scan's arithmetic (below), so that it can keep its running state in
+// registers over the run and compute m/z only for the records it keeps.
+// Records with no intensity are in the run; they are no peaks.
 template <class Sink>
 inline constexpr bool wants_block = requires { requires Sink::wants_block; };
 
@@ -97,15 +91,6 @@ namespace detail {
 // handed each record's RecordPosition as a fourth argument.
 template <class Sink>
 inline constexpr bool wants_position = requires { requires Sink::wants_position; };
-
-template <class Sink, class Mz, class Drift, class PosAt>
-inline void deliver(Sink& sink, float v, const Mz& mz, const Drift& drift, const PosAt& pos_at,
-                    const std::uint8_t* r) {
-    if constexpr (wants_position<Sink>)
-        sink(v, mz, drift, pos_at(r));
-    else
-        sink(v, mz, drift);
-}
 
 // m/z of a flight time, T0: the coefficients are held but not applied.
 struct MzUncalibrated {
@@ -138,143 +123,124 @@ struct MzPolynomial {
     }
 };
 
-// Walks records [rec, end) of `Size` bytes.  value(r) is a record's
-// intensity, or 0 for a record that is no peak; mz_at(r) and drift_at(r)
-// its m/z and drift time, pos_at(r) its RecordPosition.  A sink that wants
-// the m/z of every peak (Sink::eager_mz) gets them computed a block at a
-// time, in a loop of arithmetic alone that the compiler can vectorise; the
-// others compute a record's m/z only if they call for it.  Either way each
-// m/z is the same sequence of operations.
-template <std::size_t Size, class Value, class MzAt, class DriftAt, class PosAt, class Sink>
-void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Value& value, const MzAt& mz_at,
-          const DriftAt& drift_at, const PosAt& pos_at, Sink& sink) {
-    if constexpr (Sink::eager_mz) {
-        constexpr std::size_t block = 256;
-        double mz[block];
-        while (rec != end) {
-            const std::size_t n = std::min<std::size_t>(block, static_cast<std::size_t>(end - rec) / Size);
-            for (std::size_t i = 0; i < n; ++i) mz[i] = mz_at(rec + i * Size);
-            if constexpr (wants_block<Sink>) {
-                const std::uint8_t* const base = rec;
-                sink.block(
-                    n,
-                    [&](std::size_t i, BlockRecord& out) {
-                        const std::uint8_t* const r = base + i * Size;
-                        out.value = value(r);
-                        out.mz = mz[i];
-                        out.pos = pos_at(r);
-                        out.bytes = r;
-                        return out.value != 0.0f;
-                    },
-                    drift_at);
-            } else {
-                for (std::size_t i = 0; i < n; ++i) {
-                    const std::uint8_t* const r = rec + i * Size;
-                    const float v = value(r);
-                    if (v == 0.0f) continue;
-                    deliver(sink, v, [&] { return mz[i]; }, [&] { return drift_at(r); }, pos_at, r);
-                }
-            }
-            rec += n * Size;
-        }
-    } else {
-        for (; rec != end; rec += Size) {
-            const float v = value(rec);
-            if (v == 0.0f) continue;
-            const std::uint8_t* const r = rec;
-            deliver(sink, v, [&] { return mz_at(r); }, [&] { return drift_at(r); }, pos_at, r);
-        }
-    }
-}
-
-template <class ToMz, class Sink>
-void visit_a(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
-             const std::uint8_t* const end, Sink& sink) {
-    const double scale = plan.scale;
-    walk<record_size(Encoding::A)>(
-        rec, end,
-        [](const std::uint8_t* r) {
-            // A later sentinel is neither a peak nor a new scale.
-            if (r[rec6_block_type] == sentinel_block) return 0.0f;
-            return static_cast<float>(r[rec6_intensity]);
-        },
-        [&](const std::uint8_t* r) {
-            const double t = scale * static_cast<double>(le::u16(r + rec6_tof_bin));
-            return to_mz(t);
-        },
-        [](const std::uint8_t*) { return 0.0; },
-        [](const std::uint8_t* r) { return RecordPosition{le::u16(r + rec6_tof_bin), 0}; }, sink);
-}
-
-// Function objects, not functions: walk() takes them as template
-// arguments, and an object's call is inlined where a function reference's
-// need not be.
-inline constexpr auto position_8 = [](const std::uint8_t* r) noexcept {
-    return RecordPosition{le::u16(r + rec8_tof_bin), le::u16(r + rec8_field4)};
-};
-
-inline constexpr auto intensity_8 = [](const std::uint8_t* r) noexcept {
-    return static_cast<float>(le::u16(r + rec8_intensity));
-};
-
-template <class ToMz, class Sink>
-void visit_c(const ScanPlan& plan, const ToMz to_mz, const std::uint8_t* rec,
-             const std::uint8_t* const end, Sink& sink) {
-    const double first_bin = plan.first_bin, t_lo = plan.t_lo, slope = plan.slope;
-    walk<record_size(Encoding::C)>(
-        rec, end, intensity_8,
-        [&](const std::uint8_t* r) {
-            const double whole = static_cast<double>(le::u16(r + rec8_tof_bin)) - first_bin;
-            const double fraction = static_cast<double>(le::u16(r + rec8_field4)) * inv_65536;
-            const double x = whole + fraction;
-            const double sx = slope * x;
-            const double t = t_lo + sx;
-            return to_mz(t);
-        },
-        [](const std::uint8_t*) { return 0.0; }, position_8, sink);
-}
-
-template <class ToMz, class Sink>
-void visit_b(const ScanPlan& plan, const ToMz to_mz, const double drift_scale_ms,
-             const std::uint8_t* rec, const std::uint8_t* const end, Sink& sink) {
-    const double first_bin = plan.first_bin, t_lo = plan.t_lo, slope = plan.slope;
-    walk<record_size(Encoding::B)>(
-        rec, end, intensity_8,
-        [&](const std::uint8_t* r) {
-            const double x = static_cast<double>(le::u16(r + rec8_tof_bin)) - first_bin;
-            const double sx = slope * x;
-            const double t = t_lo + sx;
-            return to_mz(t);
-        },
-        [&](const std::uint8_t* r) {
-            const double d = drift_scale_ms * static_cast<double>(le::u16(r + rec8_field4));
-            return d * inv_65536;
-        },
-        position_8, sink);
-}
-
 }  // namespace detail
 
-// Hands every retained record among the `count` records starting at
-// `records`, which must be records of the scan from plan.first on, to
-// `sink` in record order:
-//
-//     sink(float intensity, MzFn mz, DriftFn drift)
-//
-// where mz() and drift() give that record's m/z and drift time (drift only
-// for Encoding B); a sink that declares wants_position gets the record's
-// RecordPosition as a fourth argument.  A sink declares `static constexpr bool eager_mz`: true
-// when it reads the m/z of (nearly) every peak.  The calibration kind is
-// chosen once, here, and the loop is instantiated for it.
-template <class Sink>
-void visit_records(const ScanPlan& plan, const TofCalibration& cal, const std::uint8_t* records,
-                   std::size_t count, Sink& sink) {
-    const std::uint8_t* const end = records + count * record_size(plan.encoding);
+// The arithmetic of one scan's records, one type per encoding: a record's
+// intensity (0 for a record that is no peak), m/z, drift time and position.
+// Every reading of a record goes through these, so there is one arithmetic
+// whether a consumer takes every m/z or a few.  Each is defined on the
+// record as one little-endian word (le::word), its fields bit fields at the
+// record's byte offsets, so that loops that hold records as words (the
+// centroids) and loops over the bytes compute the same values.
+template <class ToMz>
+struct RecordsA {
+    static constexpr std::size_t size = record_size(Encoding::A);
+    static constexpr unsigned count_shift = 8 * rec6_intensity, count_bits = 8;
+    static constexpr unsigned bin_shift = 8 * rec6_tof_bin;
+    double scale;  // flight time per bin
+    ToMz to_mz;
+
+    static std::uint64_t word(const std::uint8_t* r) noexcept { return le::word<size>(r); }
+    // The intensity as the whole count it is.
+    static std::uint32_t count_w(std::uint64_t w) noexcept {
+        // A later sentinel is neither a peak nor a new scale.
+        if ((w >> (8 * rec6_block_type) & 0xff) == sentinel_block) return 0;
+        return static_cast<std::uint32_t>(w >> count_shift & 0xff);
+    }
+    static std::uint16_t bin_w(std::uint64_t w) noexcept { return static_cast<std::uint16_t>(w >> bin_shift); }
+    double mz_w(std::uint64_t w) const noexcept {
+        const double t = scale * static_cast<double>(bin_w(w));
+        return to_mz(t);
+    }
+    static double drift_w(std::uint64_t) noexcept { return 0.0; }
+    static RecordPosition pos_w(std::uint64_t w) noexcept { return {bin_w(w), 0}; }
+
+    static std::uint32_t count(const std::uint8_t* r) noexcept { return count_w(word(r)); }
+    static float value(const std::uint8_t* r) noexcept { return static_cast<float>(count(r)); }
+    double mz(const std::uint8_t* r) const noexcept { return mz_w(word(r)); }
+    static double drift(const std::uint8_t*) noexcept { return 0.0; }
+    static RecordPosition pos(const std::uint8_t* r) noexcept { return pos_w(word(r)); }
+};
+
+// What Encodings B and C share: 8-byte records of intensity, a 16-bit field
+// and the bin.
+template <class Derived>
+struct Records8 {
+    static constexpr std::size_t size = 8;
+    static constexpr unsigned count_shift = 8 * rec8_intensity, count_bits = 16;
+    static constexpr unsigned field4_shift = 8 * rec8_field4, bin_shift = 8 * rec8_tof_bin;
+
+    static std::uint64_t word(const std::uint8_t* r) noexcept { return le::word<size>(r); }
+    static std::uint32_t count_w(std::uint64_t w) noexcept { return static_cast<std::uint16_t>(w >> count_shift); }
+    static std::uint16_t field4_w(std::uint64_t w) noexcept { return static_cast<std::uint16_t>(w >> field4_shift); }
+    static std::uint16_t bin_w(std::uint64_t w) noexcept { return static_cast<std::uint16_t>(w >> bin_shift); }
+    static RecordPosition pos_w(std::uint64_t w) noexcept { return {bin_w(w), field4_w(w)}; }
+
+    static std::uint32_t count(const std::uint8_t* r) noexcept { return count_w(word(r)); }
+    static float value(const std::uint8_t* r) noexcept { return static_cast<float>(count(r)); }
+    double mz(const std::uint8_t* r) const noexcept { return self().mz_w(word(r)); }
+    double drift(const std::uint8_t* r) const noexcept { return self().drift_w(word(r)); }
+    static RecordPosition pos(const std::uint8_t* r) noexcept { return pos_w(word(r)); }
+
+private:
+    const Derived& self() const noexcept { return static_cast<const Derived&>(*this); }
+};
+
+// Encoding C: the field beside the bin is a fraction of a bin.
+template <class ToMz>
+struct RecordsC : Records8<RecordsC<ToMz>> {
+    using Base = Records8<RecordsC<ToMz>>;
+    double first_bin, t_lo, slope;
+    ToMz to_mz;
+
+    RecordsC(double first_bin, double t_lo, double slope, ToMz to_mz) noexcept
+        : first_bin(first_bin), t_lo(t_lo), slope(slope), to_mz(to_mz) {}
+
+    double mz_w(std::uint64_t w) const noexcept {
+        const double whole = static_cast<double>(Base::bin_w(w)) - first_bin;
+        const double fraction = static_cast<double>(Base::field4_w(w)) * inv_65536;
+        const double x = whole + fraction;
+        const double sx = slope * x;
+        const double t = t_lo + sx;
+        return to_mz(t);
+    }
+    static double drift_w(std::uint64_t) noexcept { return 0.0; }
+};
+
+// Encoding B: the field beside the bin is the drift position.
+template <class ToMz>
+struct RecordsB : Records8<RecordsB<ToMz>> {
+    using Base = Records8<RecordsB<ToMz>>;
+    double first_bin, t_lo, slope;
+    ToMz to_mz;
+    double drift_scale_ms;
+
+    RecordsB(double first_bin, double t_lo, double slope, ToMz to_mz, double drift_scale_ms) noexcept
+        : first_bin(first_bin), t_lo(t_lo), slope(slope), to_mz(to_mz), drift_scale_ms(drift_scale_ms) {}
+
+    double mz_w(std::uint64_t w) const noexcept {
+        const double x = static_cast<double>(Base::bin_w(w)) - first_bin;
+        const double sx = slope * x;
+        const double t = t_lo + sx;
+        return to_mz(t);
+    }
+    double drift_w(std::uint64_t w) const noexcept {
+        const double d = drift_scale_ms * static_cast<double>(Base::field4_w(w));
+        return d * inv_65536;
+    }
+};
+
+// Calls f(arithmetic) with the arithmetic of the scan `plan` describes.  The
+// calibration kind is chosen once, here, and f is instantiated for it.
+template <class F>
+void with_records(const ScanPlan& plan, const TofCalibration& cal, F&& f) {
     auto run = [&](const auto to_mz) {
+        using ToMz = decltype(to_mz);
         switch (plan.encoding) {
-            case Encoding::A: detail::visit_a(plan, to_mz, records, end, sink); break;
-            case Encoding::B: detail::visit_b(plan, to_mz, cal.drift_scale_ms, records, end, sink); break;
-            case Encoding::C: detail::visit_c(plan, to_mz, records, end, sink); break;
+            case Encoding::A: return f(RecordsA<ToMz>{plan.scale, to_mz});
+            case Encoding::B:
+                return f(RecordsB<ToMz>(plan.first_bin, plan.t_lo, plan.slope, to_mz, cal.drift_scale_ms));
+            case Encoding::C: return f(RecordsC<ToMz>(plan.first_bin, plan.t_lo, plan.slope, to_mz));
         }
     };
     if (cal.kind != CalibrationKind::T1) return run(detail::MzUncalibrated{cal.flight_constant});
@@ -289,6 +255,76 @@ void visit_records(const ScanPlan& plan, const TofCalibration& cal, const std::u
         case 4: return run(detail::MzPolynomial<4>{c, n, fc});
         default: return run(detail::MzPolynomial<0>{c, n, fc});
     }
+}
+
+namespace detail {
+
+template <class Sink, class Records>
+inline void deliver(Sink& sink, const Records& a, float v, const std::uint8_t* r) {
+    const auto mz = [&] { return a.mz(r); };
+    const auto drift = [&] { return a.drift(r); };
+    if constexpr (wants_position<Sink>)
+        sink(v, mz, drift, a.pos(r));
+    else
+        sink(v, mz, drift);
+}
+
+// Walks records [rec, end) with the scan's arithmetic `a`.  A sink that
+// wants the m/z of every peak (Sink::eager_mz) gets them computed a block at
+// a time, in a loop of arithmetic alone that the compiler can vectorise; the
+// others compute a record's m/z only if they call for it.  Either way each
+// m/z is the same sequence of operations.
+template <class Records, class Sink>
+void walk(const std::uint8_t* rec, const std::uint8_t* const end, const Records& a, Sink& sink) {
+    constexpr std::size_t Size = Records::size;
+    if constexpr (wants_block<Sink>) {
+        sink.block(rec, static_cast<std::size_t>(end - rec) / Size, a);
+    } else if constexpr (Sink::eager_mz) {
+        constexpr std::size_t block = 256;
+        double mz[block];
+        while (rec != end) {
+            const std::size_t n = std::min<std::size_t>(block, static_cast<std::size_t>(end - rec) / Size);
+            for (std::size_t i = 0; i < n; ++i) mz[i] = a.mz(rec + i * Size);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint8_t* const r = rec + i * Size;
+                const float v = a.value(r);
+                if (v == 0.0f) continue;
+                const auto mz_i = [&] { return mz[i]; };
+                const auto drift = [&] { return a.drift(r); };
+                if constexpr (wants_position<Sink>)
+                    sink(v, mz_i, drift, a.pos(r));
+                else
+                    sink(v, mz_i, drift);
+            }
+            rec += n * Size;
+        }
+    } else {
+        for (; rec != end; rec += Size) {
+            const float v = a.value(rec);
+            if (v == 0.0f) continue;
+            deliver(sink, a, v, rec);
+        }
+    }
+}
+
+}  // namespace detail
+
+// Hands every retained record among the `count` records starting at
+// `records`, which must be records of the scan from plan.first on, to
+// `sink` in record order:
+//
+//     sink(float intensity, MzFn mz, DriftFn drift)
+//
+// where mz() and drift() give that record's m/z and drift time (drift only
+// for Encoding B); a sink that declares wants_position gets the record's
+// RecordPosition as a fourth argument.  A sink declares `static constexpr
+// bool eager_mz`: true when it reads the m/z of (nearly) every peak; or
+// wants_block (above).
+template <class Sink>
+void visit_records(const ScanPlan& plan, const TofCalibration& cal, const std::uint8_t* records,
+                   std::size_t count, Sink& sink) {
+    const std::uint8_t* const end = records + count * record_size(plan.encoding);
+    with_records(plan, cal, [&](const auto& a) { detail::walk(records, end, a, sink); });
 }
 
 // Every record a decoder visits, of a scan held whole in memory.
