@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "core/bulk/parallel.hpp"
@@ -49,13 +50,44 @@ struct PlaceSink {
     }
 };
 
+// A column of values that grows as they are appended: std::vector's
+// push_back, but with its growth out of the way, so that the append itself
+// is inlined where centroids are given out.
+template <class T>
+class Column {
+public:
+    void clear() noexcept { end_ = data_.get(); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(end_ - data_.get()); }
+    const T* data() const noexcept { return data_.get(); }
+    void push(T v) {
+        if (end_ == last_) [[unlikely]]
+            grow();
+        *end_++ = v;
+    }
+
+private:
+    [[gnu::noinline]] void grow() {
+        const std::size_t size = this->size();
+        const std::size_t capacity = size == 0 ? 64 : 2 * size;
+        std::unique_ptr<T[]> bigger(new T[capacity]);
+        if (size > 0) std::memcpy(bigger.get(), data_.get(), size * sizeof(T));
+        data_ = std::move(bigger);
+        end_ = data_.get() + size;
+        last_ = data_.get() + capacity;
+    }
+
+    std::unique_ptr<T[]> data_;
+    T* end_ = nullptr;
+    T* last_ = nullptr;
+};
+
 // A windowed read cannot count a scan's peaks without their m/z.  So its
 // chunks keep the peaks inside the window here, each m/z computed once,
 // until the chunk's place in the output is known; then they are copied.
 struct Collected {
-    std::vector<double> mz;
-    std::vector<double> drift;
-    std::vector<float> intensity;
+    Column<double> mz;
+    Column<double> drift;
+    Column<float> intensity;
 };
 
 template <bool WithDrift>
@@ -69,9 +101,9 @@ struct CollectSink {
     void operator()(float value, const Mz& mz_of, const Drift& drift_of) {
         const double m = mz_of();
         if (windowed && !window.contains(m)) return;
-        out->mz.push_back(m);
-        if constexpr (WithDrift) out->drift.push_back(drift_of());
-        out->intensity.push_back(value);
+        out->mz.push(m);
+        if constexpr (WithDrift) out->drift.push(drift_of());
+        out->intensity.push(value);
     }
 };
 
@@ -79,8 +111,8 @@ constexpr std::uint64_t pending = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t abandoned = pending - 1;
 
 template <class T>
-void copy_into(T* to, const std::vector<T>& from) {
-    if (!from.empty()) std::memcpy(to, from.data(), from.size() * sizeof(T));
+void copy_into(T* to, const Column<T>& from) {
+    if (from.size() > 0) std::memcpy(to, from.data(), from.size() * sizeof(T));
 }
 
 template <bool Windowed, bool WithDrift>
