@@ -131,7 +131,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t block_records = 256;
+    static constexpr std::size_t block_records = 1024;
 
     // Room for `count` records.
     void reserve(std::size_t count) {
@@ -191,28 +191,29 @@ private:
             sum = open_.sum;
             falling = open_.falling;
         }
-        for (std::uint32_t j = from; j < k; ++j) {
+        for (std::size_t j = from; j < k; ++j) {
             const std::uint64_t r = raw[j];
-            const std::uint32_t v = count_of(r);
+            const std::int32_t v = static_cast<std::int32_t>(count_of(r));
             const std::uint64_t next = key_of(r);
+            const std::int32_t change = v - static_cast<std::int32_t>(before);
             // Bitwise, not short-circuit: `falling` and the rise are noise.
-            const bool starts_peak = (next != key + step) | (falling & (v > before));
+            const bool starts_peak = (next - key != step) | (falling & (change > 0));
             if (starts_peak) [[unlikely]] {
                 starts[m] = start;
                 apexes[m] = apex;
                 sums[m + 1] = sum;
                 ++m;
-                start = apex = j;
-                apex_count = v;
+                start = apex = static_cast<std::uint32_t>(j);
+                apex_count = static_cast<std::uint32_t>(v);
                 falling = false;
             } else {
-                falling = falling | (v < before);
-                const bool up = v > apex_count;
-                apex = up ? j : apex;
-                apex_count = up ? v : apex_count;
+                falling = falling | (change < 0);
+                const bool up = static_cast<std::uint32_t>(v) > apex_count;
+                apex = up ? static_cast<std::uint32_t>(j) : apex;
+                apex_count = up ? static_cast<std::uint32_t>(v) : apex_count;
             }
-            sum += v;
-            before = v;
+            sum += static_cast<std::uint32_t>(v);
+            before = static_cast<std::uint32_t>(v);
             key = next;
         }
         starts[m] = start;
@@ -264,10 +265,12 @@ private:
         std::uint64_t* const words = words_.data();
         double* const mzs = mzs_.data();
         for (std::size_t j = 0; j < count; ++j) {
+            // (Index arithmetic, not a choice: which neighbours a peak has is
+            // as random as the noise.)
             const std::uint32_t a = apexes[j];
-            words[3 * j] = raw[a > starts[j] ? a - 1 : a];
+            words[3 * j] = raw[a - static_cast<std::uint32_t>(a > starts[j])];
             words[3 * j + 1] = raw[a];
-            words[3 * j + 2] = raw[a + 1 < starts[j + 1] ? a + 1 : a];
+            words[3 * j + 2] = raw[a + static_cast<std::uint32_t>(a + 1 < starts[j + 1])];
         }
         for (std::size_t i = 0; i < 3 * count; ++i) mzs[i] = records.mz_w(words[i]);
         const double* const ml = mzs;
