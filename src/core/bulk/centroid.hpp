@@ -141,6 +141,7 @@ private:
         sums_.resize(size + 1);
         starts_.resize(size + 1);
         apexes_.resize(size + 1);
+        mz_at_.resize(size);
         words_.resize(3 * size);
         mzs_.resize(3 * size);
     }
@@ -259,29 +260,34 @@ private:
         const std::uint64_t* const raw = raws_.data();
         auto value = [&](std::uint32_t j) { return static_cast<float>(Records::count_w(raw[j])); };
         const double* const ln = ln_counts();
-        // The m/z first, of every peak's apex and its neighbours inside the
-        // peak (the apex itself standing in for a missing one): the records
-        // side by side, then their m/z in one loop of arithmetic alone.
+        // The m/z first, of every peak's apex and of the neighbours it has
+        // inside the peak: the records side by side, then their m/z in one
+        // loop of arithmetic alone.  Peak j's are from mz_at[j] on: left
+        // (when it has one), apex, right (when it has one).  (Index
+        // arithmetic, not choices: which neighbours a peak has is as random
+        // as the noise.)
         std::uint64_t* const words = words_.data();
+        std::uint32_t* const mz_at = mz_at_.data();
         double* const mzs = mzs_.data();
+        std::uint32_t w = 0;
         for (std::size_t j = 0; j < count; ++j) {
-            // (Index arithmetic, not a choice: which neighbours a peak has is
-            // as random as the noise.)
             const std::uint32_t a = apexes[j];
-            words[3 * j] = raw[a - static_cast<std::uint32_t>(a > starts[j])];
-            words[3 * j + 1] = raw[a];
-            words[3 * j + 2] = raw[a + static_cast<std::uint32_t>(a + 1 < starts[j + 1])];
+            const std::uint32_t left = a > starts[j], right = a + 1 < starts[j + 1];
+            mz_at[j] = w;
+            words[w] = raw[a - left];
+            w += left;
+            words[w++] = raw[a];
+            words[w] = raw[a + right];
+            w += right;
         }
-        for (std::size_t i = 0; i < 3 * count; ++i) mzs[i] = records.mz_w(words[i]);
-        const double* const ml = mzs;
-        const double* const mc = mzs + 1;
-        const double* const mr = mzs + 2;
+        for (std::size_t i = 0; i < w; ++i) mzs[i] = records.mz_w(words[i]);
         for (std::size_t j = 0; j < count; ++j) {
             const std::uint32_t s = starts[j], e = starts[j + 1], a = apexes[j];
             const bool has_left = a > s, has_right = a + 1 < e;
+            const double* const m = mzs + mz_at[j] + has_left;  // the apex's
             double mz;
             if (e - s == 1) {
-                mz = mc[3 * j];
+                mz = m[0];
             } else if (has_left && has_right) {
                 const double ll = ln[Records::count_w(raw[a - 1])];
                 const double lc = ln[Records::count_w(raw[a])];
@@ -294,16 +300,17 @@ private:
                     d = d / den;
                     d = std::clamp(d, -0.5, 0.5);
                 }
-                const double slope = (mr[3 * j] - ml[3 * j]) / 2.0;
-                const double curve = ((mr[3 * j] - 2.0 * mc[3 * j]) + ml[3 * j]) / 2.0;
+                const double ml = m[-1], mc = m[0], mr = m[1];
+                const double slope = (mr - ml) / 2.0;
+                const double curve = ((mr - 2.0 * mc) + ml) / 2.0;
                 const double dd = d * d;
-                mz = mc[3 * j] + d * slope;
+                mz = mc + d * slope;
                 mz = mz + dd * curve;
             } else {
                 const double wa = static_cast<double>(value(a));
                 const double wn = static_cast<double>(has_right ? value(a + 1) : value(a - 1));
-                const double mn = has_right ? mr[3 * j] : ml[3 * j];
-                const double num = wa * mc[3 * j] + wn * mn;
+                const double mn = has_right ? m[1] : m[-1];
+                const double num = wa * m[0] + wn * mn;
                 mz = num / (wa + wn);
             }
             const std::uint64_t total = sums_[j + 1] - sums_[j];
@@ -329,7 +336,8 @@ private:
     std::vector<std::uint64_t> raws_;  // the held records, their bytes in the low ones
     std::vector<std::uint64_t> sums_;  // sums_[j + 1] - sums_[j]: the intensity of peak j
     std::vector<std::uint32_t> starts_, apexes_;
-    std::vector<std::uint64_t> words_;  // left, apex and right record of each peak
+    std::vector<std::uint32_t> mz_at_;  // where each peak's records are in words_
+    std::vector<std::uint64_t> words_;  // the apex and neighbours of each peak
     std::vector<double> mzs_;  // their m/z
 };
 
