@@ -158,17 +158,16 @@ private:
         std::uint32_t* const apexes = apexes_.data();
         std::uint64_t* const sums = sums_.data();
         sums[0] = 0;
-        // Records as words: the count and a key that grows by `step` from a
-        // record to the next bin (of the same drift position, when split).
-        constexpr std::uint64_t count_mask = (std::uint64_t{1} << Records::count_bits) - 1;
+        // Records as words (records.hpp), with a key that grows by `step`
+        // from a record to the next bin (of the same drift position, when
+        // split).
         unsigned key_shift = Records::bin_shift;
         std::uint64_t key_mask = 0xffff, step = 1;
         if constexpr (requires { Records::field4_shift; }) {
             static_assert(Records::bin_shift == Records::field4_shift + 16);
             if (split_on_field4_) key_shift = Records::field4_shift, key_mask = 0xffffffff, step = 0x10000;
         }
-        // (Held records are no sentinels.)
-        auto count_of = [&](std::uint64_t w) { return static_cast<std::uint32_t>(w >> Records::count_shift & count_mask); };
+        auto count_of = [](std::uint64_t w) { return Records::count_w(w); };
         auto key_of = [&](std::uint64_t w) { return w >> key_shift & key_mask; };
         // A peak starts at a break in the keys, or where the signal rises
         // after it has fallen; `falling`: it has fallen since the peak

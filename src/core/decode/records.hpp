@@ -135,7 +135,7 @@ struct MzPolynomial {
 template <class ToMz>
 struct RecordsA {
     static constexpr std::size_t size = record_size(Encoding::A);
-    static constexpr unsigned count_shift = 8 * rec6_intensity, count_bits = 8;
+    static constexpr unsigned count_shift = 8 * rec6_intensity;
     static constexpr unsigned bin_shift = 8 * rec6_tof_bin;
     double scale;  // flight time per bin
     ToMz to_mz;
@@ -167,7 +167,7 @@ struct RecordsA {
 template <class Derived>
 struct Records8 {
     static constexpr std::size_t size = 8;
-    static constexpr unsigned count_shift = 8 * rec8_intensity, count_bits = 16;
+    static constexpr unsigned count_shift = 8 * rec8_intensity;
     static constexpr unsigned field4_shift = 8 * rec8_field4, bin_shift = 8 * rec8_tof_bin;
 
     static std::uint64_t word(const std::uint8_t* r) noexcept { return le::word<size>(r); }
